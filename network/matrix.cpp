@@ -1,0 +1,74 @@
+#include "network/matrix.h"
+
+#include <stdexcept>
+
+Matrix::Matrix(uint32_t columnCount, uint32_t rowCount)
+    : data(rowCount, Vector(columnCount, 0.0)), columnCount(columnCount), rowCount(rowCount) {}
+
+namespace {
+[[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
+}  // namespace
+
+const double& ElementAt(const Vector& v, size_t index) {
+  if (index >= v.size()) ThrowSubscript();
+  return v[index];
+}
+
+double& ElementAt(Vector& v, size_t index) {
+  if (index >= v.size()) ThrowSubscript();
+  return v[index];
+}
+
+const Vector& RowAt(const Matrix& m, size_t row) {
+  if (row >= m.data.size()) ThrowSubscript();
+  return m.data[row];
+}
+
+Vector operator+(const Vector& a, const Vector& b) {
+  Vector result(a.size(), 0.0);
+  for (size_t i = 0; i < a.size(); ++i) result[i] = a[i] + ElementAt(b, i);
+  return result;
+}
+
+Vector operator-(const Vector& a, const Vector& b) {
+  Vector result(a.size(), 0.0);
+  for (size_t i = 0; i < a.size(); ++i) result[i] = a[i] - ElementAt(b, i);
+  return result;
+}
+
+Vector& operator+=(Vector& a, const Vector& b) {
+  for (size_t i = 0; i < a.size(); ++i) a[i] = ElementAt(b, i) + a[i];
+  return a;
+}
+
+Vector operator*(const Vector& v, double s) {
+  Vector result(v.size(), 0.0);
+  for (size_t i = 0; i < v.size(); ++i) result[i] = v[i] * s;
+  return result;
+}
+
+Matrix operator-(const Matrix& a, const Matrix& b) {
+  Matrix result(a.columnCount, a.rowCount);
+  for (size_t r = 0; r < result.rowCount; ++r) {
+    const Vector& right = RowAt(b, r);
+    result.data[r] = RowAt(a, r) - right;
+  }
+  return result;
+}
+
+Matrix operator*(const Matrix& a, double s) {
+  Matrix result(a.columnCount, a.rowCount);
+  for (size_t r = 0; r < result.rowCount; ++r) result.data[r] = RowAt(a, r) * s;
+  return result;
+}
+
+Vector operator*(const Matrix& m, const Vector& v) {
+  Vector result(m.rowCount, 0.0);
+  for (size_t i = 0; i < m.rowCount; ++i) {
+    const Vector& row = RowAt(m, i);
+    double sum = 0.0;
+    for (size_t j = 0; j < row.size(); ++j) sum += ElementAt(v, j) * row[j];
+    result[i] = sum;
+  }
+  return result;
+}

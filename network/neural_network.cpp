@@ -1,0 +1,93 @@
+#include "network/neural_network.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "network/activation.h"
+#include "network/random.h"
+
+namespace {
+
+constexpr uint32_t kDefaultBatchSize = 10;
+constexpr uint32_t kDefaultEpochCount = 300;
+
+// MNIST_MLP_EPOCHS shortens (or lengthens) training for quick runs and tests.
+uint32_t EpochCountSetting() {
+  const char* text = std::getenv("MNIST_MLP_EPOCHS");
+  if (text == nullptr) return kDefaultEpochCount;
+  const char* end = text + std::strlen(text);
+  uint32_t epochs = 0;
+  const auto [stop, error] = std::from_chars(text, end, epochs);
+  if (error != std::errc() || stop != end || epochs == 0) return kDefaultEpochCount;
+  return epochs;
+}
+
+}  // namespace
+
+NeuralNetwork::NeuralNetwork(const std::string& networkFileName,
+                             const std::vector<uint32_t>& layerSizes, double learningRate,
+                             double weightDecayFactor, ImageSet& trainingSet,
+                             const ImageSet* testSet)
+    : NeuralNetwork(WithLayers(layerSizes, learningRate, weightDecayFactor)) {
+  epochCount = EpochCountSetting();
+  Train(networkFileName, trainingSet, testSet);
+}
+
+NeuralNetwork::NeuralNetwork(const std::string& networkFileName) {
+  std::string errorMessage;
+  LoadFile(networkFileName, &errorMessage);
+  if (!errorMessage.empty()) std::cout << errorMessage << std::endl;
+}
+
+NeuralNetwork::NeuralNetwork(std::istream& input) { Load(input, nullptr); }
+
+NeuralNetwork NeuralNetwork::WithLayers(const std::vector<uint32_t>& layerSizes,
+                                        double learningRate, double weightDecayFactor) {
+  NeuralNetwork network;
+  network.learningRate = learningRate;
+  network.weightDecayFactor = weightDecayFactor;
+  network.batchSize = kDefaultBatchSize;
+  network.epochCount = kDefaultEpochCount;
+  for (size_t k = 0; k + 1 < layerSizes.size(); ++k) {
+    network.AddLayer(layerSizes[k], layerSizes[k + 1]);
+    FillRandomNormal(network.biases.back());
+    for (Vector& row : network.weights.back().data) FillRandomNormal(row);
+  }
+  return network;
+}
+
+void NeuralNetwork::AddLayer(uint32_t inputSize, uint32_t outputSize) {
+  weights.emplace_back(inputSize, outputSize);
+  biases.emplace_back(outputSize, 0.0);
+  activations.emplace_back(outputSize, 0.0);
+  weightedInputs.emplace_back(outputSize, 0.0);
+}
+
+Vector NeuralNetwork::FeedForward(const Vector& input) {
+  const Vector* previous = &input;
+  for (size_t k = 0; k < weights.size(); ++k) {
+    weightedInputs[k] = weights[k] * *previous + biases[k];
+    activations[k] = Sigmoid(weightedInputs[k]);
+    previous = &activations[k];
+  }
+  return activations.empty() ? Vector() : activations.back();
+}
+
+double NeuralNetwork::CountCorrect(const ImageSet& samples) {
+  double count = 0.0;
+  for (const ImageSample& sample : samples) {
+    if (ArgMax(sample.target) == ArgMax(FeedForward(sample.pixels))) count += 1.0;
+  }
+  return count;
+}
+
+uint32_t NeuralNetwork::InputSize() const {
+  return weights.empty() ? 0 : weights.front().columnCount;
+}
+
+uint32_t NeuralNetwork::OutputSize() const {
+  return biases.empty() ? 0 : static_cast<uint32_t>(biases.back().size());
+}

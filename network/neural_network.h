@@ -1,0 +1,89 @@
+// A fully connected feed-forward network of sigmoid neurons, its training and its file.
+//
+// For layer sizes n(0) ... n(L-1) (layer 0 is the input) every list below holds L-1 entries,
+// entry k belonging to layer k+1. The network owns all its values and shares nothing;
+// activations and weightedInputs are a cache that every forward pass overwrites.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "mnist/image_set.h"
+#include "network/matrix.h"
+
+inline constexpr uint16_t NetworkFileMagic = 0x4242;
+
+class NeuralNetwork {
+ public:
+  // No layers; every field zero. Fill it with Load.
+  NeuralNetwork() = default;
+
+  // Builds the layers, fills every weight and bias with standard-normal values and trains on
+  // trainingSet (reordering it), measuring accuracy on *testSet (may be null) after each
+  // epoch and saving the best network to networkFileName. Returns when training is over.
+  // The epoch count is 300, or MNIST_MLP_EPOCHS when that holds a positive number.
+  NeuralNetwork(const std::string& networkFileName, const std::vector<uint32_t>& layerSizes,
+                double learningRate, double weightDecayFactor, ImageSet& trainingSet,
+                const ImageSet* testSet);
+
+  // Loads the network file; a failure is printed on standard output, and the network keeps
+  // whatever the load left in it. Use LoadFile to learn about the failure instead.
+  explicit NeuralNetwork(const std::string& networkFileName);
+  // Loads one record from the stream's current position; failures are silent.
+  explicit NeuralNetwork(std::istream& input);
+
+  // Builds and randomly initialises the layers without training (batchSize 10, epochCount
+  // 300). Fewer than two sizes give a network without layers.
+  static NeuralNetwork WithLayers(const std::vector<uint32_t>& layerSizes, double learningRate,
+                                  double weightDecayFactor);
+
+  // The output for one input; rewrites the cache. An input shorter than n(0) throws
+  // std::out_of_range, a longer one has its tail ignored.
+  Vector FeedForward(const Vector& input);
+  // Number of samples whose largest output is at the index of their target's 1.0.
+  double CountCorrect(const ImageSet& samples);
+
+  // Runs epochCount epochs of mini-batch gradient descent (see training.cpp).
+  void Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet);
+
+  // The gradients of the log-likelihood of one sample (minus its cross-entropy cost) for
+  // every layer, from the cache left by FeedForward(input). Assigns every entry of
+  // weightGradients and biasGradients, which must be shaped like weights and biases.
+  void Backpropagate(const Vector& input, const Vector& target, std::vector<Matrix>& weightGradients,
+                     std::vector<Vector>& biasGradients);
+
+  // One plain gradient-descent step over samples [first, end): the reference that faster
+  // training engines are checked against.
+  void TrainMiniBatch(const ImageSet& samples, size_t first, size_t end);
+
+  // Writes the record at the stream's position. Precondition: at least one layer.
+  void Save(std::ostream& output, std::string* errorMessage) const;
+  // Reads one record into a network without layers; on success the stream stands after it.
+  void Load(std::istream& input, std::string* errorMessage);
+  // Replaces the named file atomically with the record (see atomic_file.h).
+  void SaveFile(const std::string& fileName, std::string* errorMessage) const;
+  void LoadFile(const std::string& fileName, std::string* errorMessage);
+
+  uint32_t InputSize() const;   // n(0), or 0 without layers
+  uint32_t OutputSize() const;  // n(L-1), or 0 without layers
+
+  double learningRate = 0.0;
+  double weightDecayFactor = 0.0;       // every weight is scaled by it at each update
+  std::vector<Matrix> weights;          // weights[k]: n(k+1) rows x n(k) columns
+  std::vector<Vector> biases;           // biases[k]: n(k+1)
+  std::vector<Vector> activations;      // activations[k]: n(k+1), Sigmoid(weightedInputs[k])
+  std::vector<Vector> weightedInputs;   // weightedInputs[k]: n(k+1)
+  uint32_t batchSize = 0;
+  uint32_t epochCount = 0;
+
+ private:
+  void AddLayer(uint32_t inputSize, uint32_t outputSize);
+};
+
+// Transfer a vector's elements as 8-byte little-endian doubles. Both return false for an
+// empty vector or when the stream is failed after any element. ReadVector reads exactly
+// v.size() values and never resizes v.
+bool WriteVector(std::ostream& output, const Vector& v);
+bool ReadVector(std::istream& input, Vector& v);

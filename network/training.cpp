@@ -1,0 +1,117 @@
+// Mini-batch gradient descent on the cross-entropy cost of sigmoid outputs.
+//
+// Each epoch shuffles the training set with a freshly seeded engine, steps through it in
+// mini-batches of batchSize samples (the last one may be smaller), measures the accuracy on
+// the test set, prints "Epoch e accuracy: x." and saves the network whenever the count of
+// correct test samples beats every earlier epoch. Without a test set it saves every epoch.
+#include <iostream>
+#include <random>
+
+#include "network/activation.h"
+#include "network/neural_network.h"
+#include "network/random.h"
+#include "network/shuffle.h"
+
+namespace {
+
+std::vector<Matrix> ZeroMatricesShapedLike(const std::vector<Matrix>& matrices) {
+  std::vector<Matrix> zeros;
+  for (const Matrix& m : matrices) zeros.emplace_back(m.columnCount, m.rowCount);
+  return zeros;
+}
+
+std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
+  std::vector<Vector> zeros;
+  for (const Vector& v : vectors) zeros.emplace_back(v.size(), 0.0);
+  return zeros;
+}
+
+}  // namespace
+
+void NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet,
+                          const ImageSet* testSet) {
+  double bestCorrect = -1.0;
+  for (uint32_t epoch = 0; epoch < epochCount; ++epoch) {
+    std::mt19937 engine(NextRandomSeed());
+    ShuffleSamples(trainingSet, engine);
+
+    const size_t sampleCount = trainingSet.size();
+    for (size_t first = 0; batchSize > 0 && first < sampleCount; first += batchSize) {
+      TrainMiniBatch(trainingSet, first, std::min(first + batchSize, sampleCount));
+    }
+
+    bool save = true;
+    if (testSet != nullptr) {
+      const double correct = CountCorrect(*testSet);
+      const double accuracy = (correct * 100.0) / static_cast<double>(testSet->size());
+      std::cout << "Epoch " << epoch << " accuracy: " << accuracy << "." << std::endl;
+      save = correct > bestCorrect;
+      if (save) bestCorrect = correct;
+    }
+    if (save) {
+      // A lost save must not go unnoticed: the file is the only result of hours of training.
+      std::string errorMessage;
+      SaveFile(networkFileName, &errorMessage);
+      if (!errorMessage.empty()) std::cout << errorMessage << std::endl;
+    }
+  }
+  std::cout << std::endl;
+}
+
+void NeuralNetwork::TrainMiniBatch(const ImageSet& samples, size_t first, size_t end) {
+  std::vector<Matrix> weightSums = ZeroMatricesShapedLike(weights);
+  std::vector<Vector> biasSums = ZeroVectorsShapedLike(biases);
+  std::vector<Matrix> sampleWeightGradients = ZeroMatricesShapedLike(weights);
+  std::vector<Vector> sampleBiasGradients = ZeroVectorsShapedLike(biases);
+
+  for (size_t p = first; p < end; ++p) {
+    FeedForward(samples[p].pixels);
+    Backpropagate(samples[p].pixels, samples[p].target, sampleWeightGradients,
+                  sampleBiasGradients);
+    for (size_t k = 0; k < weights.size(); ++k) {
+      for (size_t r = 0; r < weightSums[k].rowCount; ++r) {
+        weightSums[k].data[r] += sampleWeightGradients[k].data[r];
+      }
+      biasSums[k] += sampleBiasGradients[k];
+    }
+  }
+
+  // W <- decay * W + g * sum of gradients; b <- b + g * sum. The gradients are those of the
+  // log-likelihood, so adding them descends the cost.
+  const double step = learningRate / static_cast<double>(end - first);
+  for (size_t k = 0; k < weights.size(); ++k) {
+    const Matrix negativeStep = (weightSums[k] * step) * -1.0;
+    weights[k] = weights[k] * weightDecayFactor - negativeStep;
+    const Vector negativeBiasStep = (biasSums[k] * step) * -1.0;
+    biases[k] = biases[k] - negativeBiasStep;
+  }
+}
+
+void NeuralNetwork::Backpropagate(const Vector& input, const Vector& target,
+                                  std::vector<Matrix>& weightGradients,
+                                  std::vector<Vector>& biasGradients) {
+  // delta[k][i] is the derivative of the log-likelihood with respect to weightedInputs[k][i].
+  // At the sigmoid output layer it simplifies exactly to t - a; the long form
+  // t/a - (1-t)/(1-a) times a(1-a) divides 0 by 0 once an output saturates at 1.0.
+  const size_t layerCount = weights.size();
+  std::vector<Vector> delta = ZeroVectorsShapedLike(biases);
+  for (size_t k = layerCount; k-- > 0;) {
+    const Vector& previousActivations = k == 0 ? input : activations[k - 1];
+    for (size_t i = 0; i < delta[k].size(); ++i) {
+      if (k + 1 == layerCount) {
+        delta[k][i] = ElementAt(target, i) - activations[k][i];
+      } else {
+        double error = 0.0;
+        for (size_t j = 0; j < delta[k + 1].size(); ++j) {
+          error += weights[k + 1].data[j][i] * delta[k + 1][j];
+        }
+        delta[k][i] = error * SigmoidDerivative(weightedInputs[k][i]);
+      }
+      Vector& gradientRow = weightGradients[k].data[i];
+      for (size_t c = 0; c < gradientRow.size(); ++c) {
+        gradientRow[c] = delta[k][i] * ElementAt(previousActivations, c);
+      }
+      biasGradients[k][i] = delta[k][i];
+    }
+  }
+}

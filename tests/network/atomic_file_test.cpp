@@ -1,0 +1,81 @@
+#include "network/atomic_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+void WriteHello(std::ostream& output, std::string* message) {
+  output << "hello";
+  if (!output) *message = "write failed";
+}
+
+size_t EntryCount(const TemporaryFolder& folder) {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder.Root()), {}));
+}
+
+TEST(WriteFileAtomically, ReplacesAnExistingFileAndKeepsItsMode) {
+  TemporaryFolder folder;
+  const std::string path = folder.Path("out");
+  WriteBytes(path, {1, 2, 3, 4, 5, 6, 7, 8});
+  chmod(path.c_str(), 0640);
+  std::string message;
+  EXPECT_TRUE(WriteFileAtomically(path, WriteHello, "flush failed", &message));
+  EXPECT_EQ(message, "");
+  EXPECT_EQ(ReadBytes(path), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+  struct stat info {};
+  stat(path.c_str(), &info);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(EntryCount(folder), 1u);
+}
+
+TEST(WriteFileAtomically, FailedWriteLeavesTargetAndNoTemporary) {
+  TemporaryFolder folder;
+  const std::string path = folder.Path("out");
+  WriteBytes(path, {9});
+  std::string message;
+  EXPECT_FALSE(WriteFileAtomically(
+      path, [](std::ostream&, std::string* m) { *m = "stage failed"; }, "flush failed", &message));
+  EXPECT_EQ(message, "stage failed");
+  EXPECT_EQ(ReadBytes(path), Bytes{9});
+  EXPECT_EQ(EntryCount(folder), 1u);
+}
+
+TEST(WriteFileAtomically, MissingFolderGivesAFailedStream) {
+  TemporaryFolder folder;
+  std::string message;
+  EXPECT_FALSE(WriteFileAtomically(folder.Path("no/such/out"), WriteHello, "flush failed", &message));
+  EXPECT_EQ(message, "write failed");
+  message.clear();
+  EXPECT_FALSE(WriteFileAtomically("", WriteHello, "flush failed", &message));
+  EXPECT_EQ(message, "write failed");
+}
+
+TEST(WriteFileAtomically, SymbolicLinkKeepsPointingAtTheNewContent) {
+  TemporaryFolder folder;
+  WriteBytes(folder.Path("real"), {1});
+  std::filesystem::create_symlink(folder.Path("real"), folder.Path("link"));
+  std::string message;
+  EXPECT_TRUE(WriteFileAtomically(folder.Path("link"), WriteHello, "flush failed", &message));
+  EXPECT_TRUE(std::filesystem::is_symlink(folder.Path("link")));
+  EXPECT_EQ(ReadBytes(folder.Path("real")).size(), 5u);
+}
+
+TEST(WriteFileAtomically, PipeIsWrittenInPlace) {
+  TemporaryFolder folder;
+  const std::string fifo = folder.Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&] { EXPECT_EQ(ReadBytes(fifo).size(), 5u); });
+  std::string message;
+  EXPECT_TRUE(WriteFileAtomically(fifo, WriteHello, "flush failed", &message));
+  reader.join();
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+}
+
+}  // namespace
