@@ -1,0 +1,284 @@
+#include "network/training_engine.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <span>
+#include <stdexcept>
+
+#include "network/activation.h"
+
+namespace {
+
+constexpr size_t kAlignment = 64;  // bytes: one cache line, and whole AVX-512 vectors
+
+size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
+
+[[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
+
+}  // namespace
+
+AlignedBuffer::AlignedBuffer(size_t count) {
+  const size_t bytes = std::max<size_t>(RoundUpToStrideUnit(count) * sizeof(double), kAlignment);
+  auto* values = static_cast<double*>(std::aligned_alloc(kAlignment, bytes));
+  if (values == nullptr) throw std::bad_alloc();
+  std::fill(values, values + bytes / sizeof(double), 0.0);
+  values_.reset(values);
+}
+
+void AlignedBuffer::Free::operator()(double* values) const { std::free(values); }
+
+TrainingEngine::TrainingEngine(const NeuralNetwork& network, ThreadPool& pool,
+                               const LayerKernels& kernels)
+    : pool_(pool),
+      kernels_(kernels),
+      learningRate_(network.learningRate),
+      weightDecayFactor_(network.weightDecayFactor) {
+  for (size_t k = 0; k < network.weights.size(); ++k) {
+    const Matrix& matrix = network.weights[k];
+    Layer layer;
+    layer.inputCount = matrix.columnCount;
+    layer.outputCount = matrix.rowCount;
+    layer.stride = RoundUpToStrideUnit(layer.inputCount);
+    layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
+    layer.weights = AlignedBuffer(layer.outputCount * layer.stride);
+    layer.biases = AlignedBuffer(layer.outputCount);
+    // The plain code would throw on these shapes (or read past a row); refuse them up front.
+    if (k >= network.biases.size() || matrix.data.size() != matrix.rowCount ||
+        (k > 0 && layer.inputCount != layers_.back().outputCount)) {
+      ThrowSubscript();
+    }
+    for (size_t r = 0; r < layer.outputCount; ++r) {
+      const Vector& row = RowAt(matrix, r);
+      if (row.size() < layer.inputCount) ThrowSubscript();
+      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights.data() + r * layer.stride);
+      layer.biases.data()[r] = ElementAt(network.biases[k], r);
+    }
+    layers_.push_back(std::move(layer));
+  }
+  AllocateBatchBlocks(std::max<uint32_t>(network.batchSize, 1));
+}
+
+void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
+  batchCapacity_ = batchCapacity;
+  if (layers_.empty()) return;
+  inputs_ = AlignedBuffer(batchCapacity * layers_[0].stride);
+  for (Layer& layer : layers_) {
+    layer.activations = AlignedBuffer(batchCapacity * layer.outputStride);
+    layer.deltas = AlignedBuffer(batchCapacity * layer.outputStride);
+  }
+}
+
+uint32_t TrainingEngine::InputSize() const { return layers_.empty() ? 0 : layers_.front().inputCount; }
+
+uint32_t TrainingEngine::OutputSize() const { return layers_.empty() ? 0 : layers_.back().outputCount; }
+
+size_t TrainingEngine::OutputStride() const { return layers_.empty() ? 0 : layers_.back().outputStride; }
+
+void TrainingEngine::CopyTo(NeuralNetwork& network) const {
+  for (size_t k = 0; k < layers_.size(); ++k) {
+    const Layer& layer = layers_[k];
+    for (size_t r = 0; r < layer.outputCount; ++r) {
+      const double* row = layer.weights.data() + r * layer.stride;
+      std::copy(row, row + layer.inputCount, network.weights[k].data[r].begin());
+      network.biases[k][r] = layer.biases.data()[r];
+    }
+  }
+}
+
+void TrainingEngine::CheckSamples(const ImageSet& samples, size_t first, size_t end,
+                                  bool withTargets) const {
+  if (layers_.empty()) return;
+  for (size_t p = first; p < end; ++p) {
+    if (samples[p].pixels.size() < InputSize()) ThrowSubscript();
+    if (withTargets && samples[p].target.size() < OutputSize()) ThrowSubscript();
+  }
+}
+
+void TrainingEngine::TrainMiniBatch(const ImageSet& samples, size_t first, size_t end) {
+  if (first >= end || layers_.empty()) return;
+  CheckSamples(samples, first, end, true);
+  if (end - first > batchCapacity_) AllocateBatchBlocks(end - first);
+  pool_.Run([&](uint32_t threadIndex) { StepOnThread(samples, first, end, threadIndex); });
+}
+
+void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
+  if (batchSize == 0 || samples.empty() || layers_.empty()) return;
+  CheckSamples(samples, 0, samples.size(), true);
+  if (batchSize > batchCapacity_) AllocateBatchBlocks(batchSize);
+  pool_.Run([&](uint32_t threadIndex) {
+    for (size_t first = 0; first < samples.size(); first += batchSize) {
+      StepOnThread(samples, first, std::min(first + batchSize, samples.size()), threadIndex);
+    }
+  });
+}
+
+// One step in 2L + 1 phases separated by barriers, L being the layer count:
+//   gather the pixels (split by sample);
+//   forward through each layer (split by rows, in pairs to match the kernel's row tile);
+//   for k = L-1 down to 1: update layer k+1 (rows) and back-propagate the error of layer k
+//     into the deltas of layer k-1 (columns, in whole cache lines); layer k+1's update may
+//     overlap layer k's error because they touch different matrices, but layer k's error must
+//     read its weights before they change;
+//   update layers 1 and 0.
+// A thread's share depends only on the shapes and the thread count, and each element is
+// written by exactly one thread with the kernels' fixed order of operations.
+void TrainingEngine::StepOnThread(const ImageSet& samples, size_t first, size_t end,
+                                  uint32_t threadIndex) {
+  const uint32_t threadCount = pool_.ThreadCount();
+  const size_t sampleCount = end - first;
+  const size_t layerCount = layers_.size();
+  const double step = learningRate_ / static_cast<double>(sampleCount);
+
+  const Share gathered = ShareOf(sampleCount, 1, threadIndex, threadCount);
+  for (size_t s = gathered.begin; s < gathered.end; ++s) {
+    const double* pixels = samples[first + s].pixels.data();
+    std::copy(pixels, pixels + layers_[0].inputCount, inputs_.data() + s * layers_[0].stride);
+  }
+  pool_.Barrier();
+
+  for (size_t k = 0; k < layerCount; ++k) {
+    Layer& layer = layers_[k];
+    const double* inputs = k == 0 ? inputs_.data() : layers_[k - 1].activations.data();
+    const Share rows = ShareOf(layer.outputCount, 2, threadIndex, threadCount);
+    double* activations = layer.activations.data();
+    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(),
+                     rows.begin, rows.end, inputs, sampleCount, activations, layer.outputStride);
+    for (size_t s = 0; s < sampleCount; ++s) {
+      double* row = activations + s * layer.outputStride;
+      for (size_t r = rows.begin; r < rows.end; ++r) row[r] = Sigmoid(row[r]);
+    }
+    if (k + 1 == layerCount) {
+      // The output delta of the log-likelihood simplifies exactly to t - a.
+      for (size_t s = 0; s < sampleCount; ++s) {
+        const double* target = samples[first + s].target.data();
+        const double* row = activations + s * layer.outputStride;
+        double* deltas = layer.deltas.data() + s * layer.outputStride;
+        for (size_t r = rows.begin; r < rows.end; ++r) deltas[r] = target[r] - row[r];
+      }
+    }
+    pool_.Barrier();
+  }
+
+  auto update = [&](size_t k) {
+    Layer& layer = layers_[k];
+    const double* inputs = k == 0 ? inputs_.data() : layers_[k - 1].activations.data();
+    const Share rows = ShareOf(layer.outputCount, 1, threadIndex, threadCount);
+    kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rows.begin, rows.end,
+                    inputs, layer.deltas.data(), layer.outputStride, sampleCount, step,
+                    weightDecayFactor_);
+    // Biases as the plain step does it: (sum of the deltas in sample order) * step, added.
+    for (size_t r = rows.begin; r < rows.end; ++r) {
+      double sum = 0.0;
+      for (size_t s = 0; s < sampleCount; ++s) sum = layer.deltas.data()[s * layer.outputStride + r] + sum;
+      layer.biases.data()[r] = layer.biases.data()[r] + sum * step;
+    }
+  };
+
+  for (size_t k = layerCount - 1; k >= 1; --k) {
+    if (k + 1 < layerCount) update(k + 1);
+    const Layer& layer = layers_[k];
+    Layer& lower = layers_[k - 1];
+    const Share columns = ShareOf(layer.stride, kStrideUnit, threadIndex, threadCount);
+    kernels_.backError(layer.weights.data(), layer.stride, layer.outputCount, columns.begin,
+                       columns.end, layer.deltas.data(), layer.outputStride, sampleCount,
+                       lower.activations.data(), lower.deltas.data());
+    pool_.Barrier();
+  }
+  if (layerCount >= 2) update(1);
+  update(0);
+  pool_.Barrier();
+}
+
+size_t TrainingEngine::EvaluationScratchSize() const {
+  if (layers_.empty()) return 0;
+  size_t widest = 0;
+  for (const Layer& layer : layers_) widest = std::max(widest, layer.outputStride);
+  return kEvaluationBlock * (layers_[0].stride + 2 * widest);
+}
+
+const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t first, size_t count,
+                                               double* scratch) const {
+  if (layers_.empty()) return scratch;
+  const size_t inputStride = layers_[0].stride;
+  double* inputs = scratch;
+  double* outputs = scratch + kEvaluationBlock * inputStride;
+  double* spare = outputs + (EvaluationScratchSize() - kEvaluationBlock * inputStride) / 2;
+  for (size_t s = 0; s < count; ++s) {
+    const double* pixels = samples[first + s].pixels.data();
+    std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * inputStride);
+  }
+  for (const Layer& layer : layers_) {
+    // A wider lower layer may have left values in the padding of this layer's rows; the
+    // padding of an input row must be zero because the kernels read it.
+    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), 0,
+                     layer.outputCount, inputs, count, outputs, layer.outputStride);
+    for (size_t s = 0; s < count; ++s) {
+      double* row = outputs + s * layer.outputStride;
+      for (size_t r = 0; r < layer.outputCount; ++r) row[r] = Sigmoid(row[r]);
+      std::fill(row + layer.outputCount, row + layer.outputStride, 0.0);
+    }
+    inputs = outputs;
+    std::swap(outputs, spare);
+  }
+  return inputs;
+}
+
+double TrainingEngine::CountCorrect(const ImageSet& samples) const {
+  return CountCorrectOfMeanOutput({this}, samples);
+}
+
+double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines,
+                                const ImageSet& samples) {
+  if (engines.empty() || samples.empty()) return 0.0;
+  const size_t outputCount = engines.front()->OutputSize();
+  for (const TrainingEngine* engine : engines) {
+    if (engine->OutputSize() < outputCount) ThrowSubscript();
+    for (const ImageSample& sample : samples) {
+      if (sample.pixels.size() < engine->InputSize()) ThrowSubscript();
+    }
+  }
+  const double memberCount = static_cast<double>(engines.size());
+  const size_t blockSize = TrainingEngine::kEvaluationBlock;
+  const size_t blockCount = (samples.size() + blockSize - 1) / blockSize;
+  ThreadPool& pool = engines.front()->Pool();
+  const uint32_t threadCount = pool.ThreadCount();
+
+  // Everything the threads use is allocated here, so that no allocation can fail inside them.
+  struct ThreadState {
+    std::vector<AlignedBuffer> scratch;  // one per engine
+    std::vector<const double*> outputs;  // one per engine: its output rows for the block
+    Vector mean;
+    double correct = 0.0;
+  };
+  std::vector<ThreadState> states(threadCount);
+  for (ThreadState& state : states) {
+    for (const TrainingEngine* engine : engines) state.scratch.emplace_back(engine->EvaluationScratchSize());
+    state.outputs.resize(engines.size());
+    state.mean.resize(outputCount);
+  }
+
+  pool.Run([&](uint32_t threadIndex) {
+    ThreadState& state = states[threadIndex];
+    const Share blocks = ShareOf(blockCount, 1, threadIndex, threadCount);
+    for (size_t block = blocks.begin; block < blocks.end; ++block) {
+      const size_t first = block * blockSize;
+      const size_t count = std::min(blockSize, samples.size() - first);
+      for (size_t e = 0; e < engines.size(); ++e) {
+        state.outputs[e] = engines[e]->FeedForwardBlock(samples, first, count, state.scratch[e].data());
+      }
+      for (size_t s = 0; s < count; ++s) {
+        std::fill(state.mean.begin(), state.mean.end(), 0.0);
+        for (size_t e = 0; e < engines.size(); ++e) {
+          const double* output = state.outputs[e] + s * engines[e]->OutputStride();
+          for (size_t i = 0; i < outputCount; ++i) state.mean[i] = state.mean[i] + output[i];
+        }
+        for (double& value : state.mean) value = value / memberCount;
+        if (ArgMax(samples[first + s].target) == ArgMax(state.mean)) state.correct += 1.0;
+      }
+    }
+  });
+  double correct = 0.0;
+  for (const ThreadState& state : states) correct += state.correct;
+  return correct;
+}
