@@ -41,6 +41,10 @@ struct LayerKernels {
   void (*update)(double* weights, size_t stride, size_t columnCount, size_t rowBegin, size_t rowEnd,
                  const double* inputs, const double* deltas, size_t outputStride, size_t sampleCount,
                  double step, double decay);
+
+  // values[i] = 1 / (exp(-values[i]) + 1) for i < count, exactly 0.0 or 1.0 when saturated.
+  // The vector build computes exp itself to within about one unit in the last place.
+  void (*sigmoid)(double* values, size_t count);
 };
 
 // Plain C++ loops for any x86-64 (or other) processor.

@@ -6,7 +6,8 @@
 //   forward     3 rows x 4 samples of 4-lane partial sums, over all columns;
 //   back error  8 columns x 5 samples, over all rows;
 //   update      4 columns of 2 rows, taking 5 samples at a time, in column blocks that keep
-//               the inputs in the level-1 cache.
+//               the inputs in the level-1 cache;
+//   sigmoid     4 lanes, exp by range reduction and a polynomial.
 // Every element has a single accumulator and the same sequence of operations whatever tile
 // it falls in, so the tile shape and the split among threads never change a result.
 #include "network/kernels.h"
@@ -70,22 +71,26 @@ inline void ForwardTile(const double* weights, size_t stride, size_t columns, co
   }
 }
 
+// Samples in groups of at most 4, as even as possible (10 = 4 + 3 + 3): a group of 2 leaves
+// too few independent sums to hide the FMA latency.
 template <int R>
 inline void ForwardRows(const double* weights, size_t stride, size_t columns, const double* biases,
                         size_t row, const double* inputs, size_t sampleCount,
                         double* weightedInputs, size_t outputStride) {
   size_t s = 0;
-  for (; s + 4 <= sampleCount; s += 4) {
-    ForwardTile<R, 4>(weights, stride, columns, biases, row, inputs + s * stride,
-                      weightedInputs + s * outputStride, outputStride);
-  }
-  const double* x = inputs + s * stride;
-  double* z = weightedInputs + s * outputStride;
-  switch (sampleCount - s) {
-    case 3: ForwardTile<R, 3>(weights, stride, columns, biases, row, x, z, outputStride); break;
-    case 2: ForwardTile<R, 2>(weights, stride, columns, biases, row, x, z, outputStride); break;
-    case 1: ForwardTile<R, 1>(weights, stride, columns, biases, row, x, z, outputStride); break;
-    default: break;
+  while (s < sampleCount) {
+    const size_t remaining = sampleCount - s;
+    const size_t groupCount = (remaining + 3) / 4;
+    const size_t group = (remaining + groupCount - 1) / groupCount;
+    const double* x = inputs + s * stride;
+    double* z = weightedInputs + s * outputStride;
+    switch (group) {
+      case 4: ForwardTile<R, 4>(weights, stride, columns, biases, row, x, z, outputStride); break;
+      case 3: ForwardTile<R, 3>(weights, stride, columns, biases, row, x, z, outputStride); break;
+      case 2: ForwardTile<R, 2>(weights, stride, columns, biases, row, x, z, outputStride); break;
+      default: ForwardTile<R, 1>(weights, stride, columns, biases, row, x, z, outputStride); break;
+    }
+    s += group;
   }
 }
 
@@ -236,12 +241,88 @@ void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin,
   }
 }
 
+// The logistic function 1 / (exp(-z) + 1) with exp computed as 2^n * e^r, n = round(x / ln 2),
+// |r| <= ln(2) / 2, e^r by its Taylor series to degree 13 (truncation below 1e-17 relative).
+// Written once for 4-lane vectors and for scalars with the same correctly rounded operations in
+// the same order, so an element gets the same bits in a vector or in the scalar tail.
+struct VectorMath {
+  using Value = __m256d;
+  static Value Set(double x) { return _mm256_set1_pd(x); }
+  static Value Add(Value a, Value b) { return _mm256_add_pd(a, b); }
+  static Value Multiply(Value a, Value b) { return _mm256_mul_pd(a, b); }
+  static Value Divide(Value a, Value b) { return _mm256_div_pd(a, b); }
+  static Value MultiplyAdd(Value a, Value b, Value c) { return _mm256_fmadd_pd(a, b, c); }
+  static Value Round(Value x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+  static Value Min(Value a, Value b) { return _mm256_min_pd(a, b); }
+  static Value Max(Value a, Value b) { return _mm256_max_pd(a, b); }
+  // 2^n for whole n in [-1022, 1023], built from the exponent bits.
+  static Value PowerOfTwo(Value n) {
+    const __m256d shifted = _mm256_add_pd(n, _mm256_set1_pd(0x1.8p52 + 1023));  // n + 1023 in the low bits
+    return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(shifted), 52));
+  }
+};
+
+struct ScalarMath {
+  using Value = double;
+  static Value Set(double x) { return x; }
+  static Value Add(Value a, Value b) { return a + b; }
+  static Value Multiply(Value a, Value b) { return a * b; }
+  static Value Divide(Value a, Value b) { return a / b; }
+  static Value MultiplyAdd(Value a, Value b, Value c) {
+    return _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(a), _mm_set_sd(b), _mm_set_sd(c)));
+  }
+  static Value Round(Value x) {
+    return _mm_cvtsd_f64(_mm_round_sd(_mm_setzero_pd(), _mm_set_sd(x), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+  }
+  // min/max with the operand order of the vector instructions (the second operand on NaN).
+  static Value Min(Value a, Value b) { return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b))); }
+  static Value Max(Value a, Value b) { return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(a), _mm_set_sd(b))); }
+  static Value PowerOfTwo(Value n) {
+    const __m128d shifted = _mm_add_sd(_mm_set_sd(n), _mm_set_sd(0x1.8p52 + 1023));
+    return _mm_cvtsd_f64(_mm_castsi128_pd(_mm_slli_epi64(_mm_castpd_si128(shifted), 52)));
+  }
+};
+
+template <class M>
+inline typename M::Value Sigmoid(typename M::Value z) {
+  using V = typename M::Value;
+  // exp(-z): beyond these bounds exp is 0 or infinite in double precision, and clamping keeps
+  // 2^n representable; the two-part split of the exponent reaches the subnormal results.
+  // NaN passes through the min and max (second operand) and stays NaN.
+  const V x = M::Min(M::Set(709.8), M::Max(M::Set(-745.2), M::Multiply(z, M::Set(-1.0))));
+  const V n = M::Round(M::Multiply(x, M::Set(0x1.71547652b82fep0)));  // x / ln 2
+  V r = M::MultiplyAdd(n, M::Set(-0x1.62e42fefa39efp-1), x);          // x - n ln 2, in two parts
+  r = M::MultiplyAdd(n, M::Set(-0x1.abc9e3b39803fp-56), r);
+  // Taylor coefficients 1/k! for k = 13 down to 0, by Horner's rule.
+  constexpr double kInverseFactorials[14] = {
+      1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
+      1.0 / 40320.0,      1.0 / 5040.0,      1.0 / 720.0,      1.0 / 120.0,     1.0 / 24.0,
+      1.0 / 6.0,          0.5,               1.0,              1.0};
+  V p = M::Set(kInverseFactorials[0]);
+#pragma GCC unroll 16
+  for (int k = 1; k < 14; ++k) p = M::MultiplyAdd(p, r, M::Set(kInverseFactorials[k]));
+  // 2^n = 2^(n - h) * 2^h with h = round(n / 2): each factor stays a normal number.
+  const V half = M::Round(M::Multiply(n, M::Set(0.5)));
+  const V exponential = M::Multiply(M::Multiply(p, M::PowerOfTwo(M::Add(n, M::Multiply(half, M::Set(-1.0))))),
+                                    M::PowerOfTwo(half));
+  // For z below about -709.78 the product overflows to infinity, and 1 / (inf + 1) is 0.
+  return M::Divide(M::Set(1.0), M::Add(exponential, M::Set(1.0)));
+}
+
+void SigmoidInPlace(double* values, size_t count) {
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    _mm256_storeu_pd(values + i, Sigmoid<VectorMath>(_mm256_loadu_pd(values + i)));
+  }
+  for (; i < count; ++i) values[i] = Sigmoid<ScalarMath>(values[i]);
+}
+
 }  // namespace
 
 #pragma GCC pop_options
 
 const LayerKernels* Avx2Kernels() {
-  static const LayerKernels kernels{"AVX2+FMA", Forward, BackError, Update};
+  static const LayerKernels kernels{"AVX2+FMA", Forward, BackError, Update, SigmoidInPlace};
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return supported ? &kernels : nullptr;
 }

@@ -3,6 +3,7 @@
 // independent elements without changing any element's order of summation.
 #include <algorithm>
 
+#include "network/activation.h"
 #include "network/kernels.h"
 
 namespace {
@@ -55,10 +56,14 @@ void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin,
   }
 }
 
+void SigmoidInPlace(double* values, size_t count) {
+  for (size_t i = 0; i < count; ++i) values[i] = Sigmoid(values[i]);
+}
+
 }  // namespace
 
 const LayerKernels& PortableKernels() {
-  static const LayerKernels kernels{"portable", Forward, BackError, Update};
+  static const LayerKernels kernels{"portable", Forward, BackError, Update, SigmoidInPlace};
   return kernels;
 }
 

@@ -1,6 +1,7 @@
 #include "network/training_engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <span>
@@ -13,6 +14,12 @@ namespace {
 constexpr size_t kAlignment = 64;  // bytes: one cache line, and whole AVX-512 vectors
 
 size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
+
+// Shares of rows in whole register tiles of the vector kernels (3 rows forward, 2 rows in the
+// update), so that no thread but the last runs a narrower, slower tile. Any unit gives the
+// same results; only the speed depends on it.
+constexpr size_t kForwardRowUnit = 3;
+constexpr size_t kUpdateRowUnit = 2;
 
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
 
@@ -115,7 +122,7 @@ void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
 
 // One step in 2L + 1 phases separated by barriers, L being the layer count:
 //   gather the pixels (split by sample);
-//   forward through each layer (split by rows, in pairs to match the kernel's row tile);
+//   forward through each layer (split by rows);
 //   for k = L-1 down to 1: update layer k+1 (rows) and back-propagate the error of layer k
 //     into the deltas of layer k-1 (columns, in whole cache lines); layer k+1's update may
 //     overlap layer k's error because they touch different matrices, but layer k's error must
@@ -140,13 +147,12 @@ void TrainingEngine::StepOnThread(const ImageSet& samples, size_t first, size_t 
   for (size_t k = 0; k < layerCount; ++k) {
     Layer& layer = layers_[k];
     const double* inputs = k == 0 ? inputs_.data() : layers_[k - 1].activations.data();
-    const Share rows = ShareOf(layer.outputCount, 2, threadIndex, threadCount);
+    const Share rows = ShareOf(layer.outputCount, kForwardRowUnit, threadIndex, threadCount);
     double* activations = layer.activations.data();
     kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(),
                      rows.begin, rows.end, inputs, sampleCount, activations, layer.outputStride);
     for (size_t s = 0; s < sampleCount; ++s) {
-      double* row = activations + s * layer.outputStride;
-      for (size_t r = rows.begin; r < rows.end; ++r) row[r] = Sigmoid(row[r]);
+      kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
     }
     if (k + 1 == layerCount) {
       // The output delta of the log-likelihood simplifies exactly to t - a.
@@ -163,7 +169,7 @@ void TrainingEngine::StepOnThread(const ImageSet& samples, size_t first, size_t 
   auto update = [&](size_t k) {
     Layer& layer = layers_[k];
     const double* inputs = k == 0 ? inputs_.data() : layers_[k - 1].activations.data();
-    const Share rows = ShareOf(layer.outputCount, 1, threadIndex, threadCount);
+    const Share rows = ShareOf(layer.outputCount, kUpdateRowUnit, threadIndex, threadCount);
     kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rows.begin, rows.end,
                     inputs, layer.deltas.data(), layer.outputStride, sampleCount, step,
                     weightDecayFactor_);
@@ -215,7 +221,7 @@ const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t f
                      layer.outputCount, inputs, count, outputs, layer.outputStride);
     for (size_t s = 0; s < count; ++s) {
       double* row = outputs + s * layer.outputStride;
-      for (size_t r = 0; r < layer.outputCount; ++r) row[r] = Sigmoid(row[r]);
+      kernels_.sigmoid(row, layer.outputCount);
       std::fill(row + layer.outputCount, row + layer.outputStride, 0.0);
     }
     inputs = outputs;
@@ -258,10 +264,13 @@ double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engine
     state.mean.resize(outputCount);
   }
 
+  // Blocks are claimed one at a time rather than dealt out, so that a thread the system
+  // deschedules holds up nothing: a sample's outputs do not depend on the thread that
+  // computes them, and the count does not depend on the order.
+  std::atomic<size_t> nextBlock{0};
   pool.Run([&](uint32_t threadIndex) {
     ThreadState& state = states[threadIndex];
-    const Share blocks = ShareOf(blockCount, 1, threadIndex, threadCount);
-    for (size_t block = blocks.begin; block < blocks.end; ++block) {
+    for (size_t block = nextBlock.fetch_add(1); block < blockCount; block = nextBlock.fetch_add(1)) {
       const size_t first = block * blockSize;
       const size_t count = std::min(blockSize, samples.size() - first);
       for (size_t e = 0; e < engines.size(); ++e) {
