@@ -4,8 +4,7 @@
 #include "ensemble/network_ensemble.h"
 #include "network/neural_network.h"
 
-bool CombineCommand(const std::string& ensembleFileName,
-                    const std::vector<std::string>& networkFileNames) {
+bool CombineCommand(const std::string& ensembleFileName, const std::vector<std::string>& networkFileNames) {
   // Networks are loaded and filtered one at a time, so only the accepted ones stay in memory.
   bool allLoaded = true;
   NetworkEnsemble ensemble;
@@ -35,8 +34,8 @@ bool CombineCommand(const std::string& ensembleFileName,
   // An ensemble file without members would only be refused by --verify later. An empty
   // name goes on to the save, which reports it with its header message.
   if (ensemble.networks.empty() && !ensembleFileName.empty()) {
-    std::cout << "No network could be loaded, so the ensemble file " << ensembleFileName << " was not written."
-              << std::endl;
+    std::cout << "No network could be loaded, so the ensemble file " << ensembleFileName
+              << " was not written." << std::endl;
     return false;
   }
   std::string saveMessage;

@@ -18,8 +18,7 @@ bool TrainCommand(const std::string& networkFileName);
 // Counts the test images that the ensemble in the file classifies correctly.
 bool VerifyCommand(const std::string& ensembleFileName);
 // Writes the networks of the files (those whose sizes agree with the first) as one ensemble.
-bool CombineCommand(const std::string& ensembleFileName,
-                    const std::vector<std::string>& networkFileNames);
+bool CombineCommand(const std::string& ensembleFileName, const std::vector<std::string>& networkFileNames);
 
 // A time stamp in whole milliseconds from a monotonic wall clock. (clock() would count
 // processor time on this platform, not elapsed time.)

@@ -13,7 +13,7 @@ constexpr uint32_t kPixelCount = 784;  // 28 x 28, the input layer
 // What identifies a file on disk, and when it was last replaced.
 struct FileStamp {
   bool exists = false;
-  bool regular = false;
+  mode_t mode = 0;
   dev_t device = 0;
   ino_t inode = 0;
   timespec modified{};
@@ -22,7 +22,7 @@ struct FileStamp {
 FileStamp StampOf(const std::string& fileName) {
   struct stat info {};
   if (fileName.empty() || stat(fileName.c_str(), &info) != 0) return {};
-  return {true, S_ISREG(info.st_mode), info.st_dev, info.st_ino, info.st_mtim};
+  return {true, info.st_mode, info.st_dev, info.st_ino, info.st_mtim};
 }
 
 bool SameFile(const FileStamp& a, const FileStamp& b) {
@@ -40,8 +40,7 @@ bool HasNetworkPixelCount(const ImageSet& set, const char* setName) {
   for (const ImageSample& sample : set) {
     if (sample.pixels.size() != kPixelCount) {
       std::cout << "The " << setName << " images have " << sample.pixels.size()
-                << " pixels each, but the network needs " << kPixelCount << " (28 x 28)."
-                << std::endl;
+                << " pixels each, but the network needs " << kPixelCount << " (28 x 28)." << std::endl;
       return false;
     }
   }
@@ -58,7 +57,8 @@ bool TrainCommand(const std::string& networkFileName) {
   // Every epoch's save replaces the output file; if it is one of the data files (by any
   // name, a link included), training would destroy the data it reads.
   const FileStamp outputBefore = StampOf(networkFileName);
-  for (const std::string& dataPath : {TrainingImagesPath, TrainingLabelsPath, TestImagesPath, TestLabelsPath}) {
+  for (const std::string& dataPath :
+       {TrainingImagesPath, TrainingLabelsPath, TestImagesPath, TestLabelsPath}) {
     if (SameFile(outputBefore, StampOf(dataPath))) {
       std::cout << "The network file " << networkFileName << " is the MNIST data file " << dataPath
                 << "; choose another name so that training does not overwrite it." << std::endl;
@@ -88,16 +88,16 @@ bool TrainCommand(const std::string& networkFileName) {
   std::cout << "Initiating training sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
   {
-    const NeuralNetwork network(networkFileName, {kPixelCount, 500, 300, 200, 100, 10}, 0.5, 1.0,
-                                trainingSet, &verificationSet);
+    const NeuralNetwork network(networkFileName, {kPixelCount, 500, 300, 200, 100, 10}, 0.5, 1.0, trainingSet,
+                                &verificationSet);
   }
   const uint64_t end = TimeStampMilliseconds();
   std::cout << "Training took " << ElapsedSeconds(start, end) << " seconds." << std::endl;
 
-  // Training prints a failed save but goes on. The first epoch always saves, so a regular
-  // output file that was not replaced at all means that every save failed. (A device or a
-  // pipe is written in place and cannot be checked this way.)
+  // Training prints a failed save but goes on. The first epoch always saves, so an output
+  // file that was not replaced at all means that every save failed. (A device or a pipe is
+  // written in place and cannot be checked this way; a folder can never be written.)
   const FileStamp outputAfter = StampOf(networkFileName);
-  if (outputBefore.exists && !outputBefore.regular) return true;
+  if (outputBefore.exists && !S_ISREG(outputBefore.mode)) return !S_ISDIR(outputBefore.mode);
   return outputAfter.exists && !Unchanged(outputBefore, outputAfter);
 }

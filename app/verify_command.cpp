@@ -31,8 +31,9 @@ bool VerifyCommand(const std::string& ensembleFileName) {
   const uint32_t inputSize = ensemble.networks.front().InputSize();
   for (const ImageSample& sample : verificationSet) {
     if (sample.pixels.size() < inputSize) {
-      std::cout << "The ensemble's networks need " << inputSize << " inputs, but the verification images have only "
-                << sample.pixels.size() << " pixels." << std::endl;
+      std::cout << "The ensemble's networks need " << inputSize
+                << " inputs, but the verification images have only " << sample.pixels.size() << " pixels."
+                << std::endl;
       return false;
     }
   }

@@ -10,8 +10,7 @@
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "the header is written with the host's byte order");
+static_assert(std::endian::native == std::endian::little, "the header is written with the host's byte order");
 
 constexpr size_t kHeaderSize = 6;
 constexpr const char* kHeaderWriteMessage = "Failed to write neural network ensemble header to disk.";
@@ -27,8 +26,7 @@ void Report(std::string* errorMessage, const std::string& message) {
 }
 
 std::string MemberName(size_t index, size_t count) {
-  return "Neural network ensemble member " + std::to_string(index + 1) + " of " +
-         std::to_string(count);
+  return "Neural network ensemble member " + std::to_string(index + 1) + " of " + std::to_string(count);
 }
 
 }  // namespace
@@ -70,8 +68,7 @@ void NetworkEnsemble::Save(const std::string& fileName, std::string* errorMessag
       if (!message->empty()) return;
     }
   };
-  WriteFileAtomically(fileName, write,
-                      networks.empty() ? kHeaderWriteMessage : kLastRecordStageMessage,
+  WriteFileAtomically(fileName, write, networks.empty() ? kHeaderWriteMessage : kLastRecordStageMessage,
                       errorMessage);
 }
 
@@ -104,8 +101,8 @@ void NetworkEnsemble::Load(const std::string& fileName, std::string* errorMessag
     if (member.weights.empty()) return Report(errorMessage, name + " has no layers.");
     const NeuralNetwork& first = networks.empty() ? members.front() : networks.front();
     if (member.InputSize() != first.InputSize() || member.OutputSize() != first.OutputSize()) {
-      return Report(errorMessage, name + " has " + std::to_string(member.InputSize()) +
-                                      " inputs and " + std::to_string(member.OutputSize()) +
+      return Report(errorMessage, name + " has " + std::to_string(member.InputSize()) + " inputs and " +
+                                      std::to_string(member.OutputSize()) +
                                       " outputs, unlike the first member's " +
                                       std::to_string(first.InputSize()) + " and " +
                                       std::to_string(first.OutputSize()) + ".");

@@ -1,11 +1,10 @@
 // End-to-end tests: the real mnist-mlp binary runs in a temporary folder that holds the IDX
 // files each test writes, and its whole standard output and exit status are compared.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
@@ -37,7 +36,8 @@ std::string ReadAll(int fd) {
   return text;
 }
 
-Outcome RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments, const Settings& settings = {}) {
+Outcome RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
+                   const Settings& settings = {}) {
   arguments.insert(arguments.begin(), settings.programName);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -81,8 +81,9 @@ std::string Normalised(const std::string& output) {
 
 // count images of side x side pixels; image i is digit i % 10, drawn as a bright band of rows
 // whose place depends on the digit, over faint noise.
-void WriteImageFiles(const TemporaryFolder& folder, const std::string& imageName, const std::string& labelName,
-                     uint32_t count, uint32_t side = 28, uint32_t firstImage = 0) {
+void WriteImageFiles(const TemporaryFolder& folder, const std::string& imageName,
+                     const std::string& labelName, uint32_t count, uint32_t side = 28,
+                     uint32_t firstImage = 0) {
   Bytes pixels;
   Bytes labels;
   for (uint32_t i = firstImage; i < firstImage + count; ++i) {
@@ -143,13 +144,18 @@ Bytes EnsembleFileOf(const std::vector<std::string>& networkPaths) {
 
 const std::string kUsage =
     "Usage: {} [options]\n"
-    "  --train  [output neural network filename]\t\t\tTrains a single neural network based on the MNIST dataset.\n"
-    "  --combine [output ensemble filename] <network filenames>\tCombines a set of network files into a single "
+    "  --train  [output neural network filename]\t\t\tTrains a single neural network based on the MNIST "
+    "dataset.\n"
+    "  --combine [output ensemble filename] <network filenames>\tCombines a set of network files into a "
+    "single "
     "ensemble file.\n"
-    "  --verify [input ensemble filename] \t\t\t\tTests the accuracy of a neural network ensemble against the MNIST "
+    "  --verify [input ensemble filename] \t\t\t\tTests the accuracy of a neural network ensemble against "
+    "the MNIST "
     "test set.\n";
-const std::string kNoTrainingFiles = "Loading training data...\nError detected during data load: Failed to open data files.\n";
-const std::string kNoTestFiles = "Loading verification data...\nError detected during data load: Failed to open data files.\n";
+const std::string kNoTrainingFiles =
+    "Loading training data...\nError detected during data load: Failed to open data files.\n";
+const std::string kNoTestFiles =
+    "Loading verification data...\nError detected during data load: Failed to open data files.\n";
 const std::string kTrainingStart =
     "Loading training data...\nLoaded 30 training samples.\nLoading verification data...\n"
     "Loaded 20 verification samples.\nInitiating training sequence.\n";
@@ -225,7 +231,8 @@ TEST(CommandLine, CombineTakesEveryRemainingArgumentAsANetworkFile) {
 TEST(CommandLine, CommandsRunInOrderAndAnyFailureMakesTheExitStatusOne) {
   TemporaryFolder folder;
   SaveNetwork(NeuralNetwork::WithLayers({4, 3, 2}, 0.5, 1.0), folder.Path("a.net"));
-  const Outcome outcome = RunProgram(folder, {"--train", "b.net", "--verify", "e.ens", "--combine", "out.ens", "a.net"});
+  const Outcome outcome =
+      RunProgram(folder, {"--train", "b.net", "--verify", "e.ens", "--combine", "out.ens", "a.net"});
   EXPECT_EQ(outcome.output, kNoTrainingFiles + kNoTestFiles);
   EXPECT_EQ(outcome.exitStatus, 1);
   EXPECT_TRUE(std::filesystem::exists(folder.Path("out.ens")));
@@ -271,7 +278,8 @@ TEST(TrainCommand, PrintsEveryStepAndSavesUnderANameThatLooksLikeAnOption) {
   TemporaryFolder folder;
   WriteTrainingFiles(folder);
   WriteTestFiles(folder);
-  const Outcome outcome = RunProgram(folder, {"--train", "--verify"}, {.environment = {{"MNIST_MLP_EPOCHS", "2"}}});
+  const Outcome outcome =
+      RunProgram(folder, {"--train", "--verify"}, {.environment = {{"MNIST_MLP_EPOCHS", "2"}}});
   EXPECT_EQ(Normalised(outcome.output),
             kTrainingStart + "Epoch 0 accuracy: A.\nEpoch 1 accuracy: A.\n\nTraining took T seconds.\n");
   EXPECT_EQ(outcome.errors, "");
@@ -290,7 +298,8 @@ TEST(TrainCommand, SameSeedGivesByteIdenticalNetworkFiles) {
   EXPECT_EQ(ReadBytes(folder.Path("a.net")), ReadBytes(folder.Path("b.net")));
   EXPECT_EQ(ReadBytes(folder.Path("a.net")).size(), 4992938u);
 
-  RunProgram(folder, {"--train", "c.net"}, {.environment = {{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "8"}}});
+  RunProgram(folder, {"--train", "c.net"},
+             {.environment = {{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "8"}}});
   EXPECT_NE(ReadBytes(folder.Path("a.net")), ReadBytes(folder.Path("c.net")));
 }
 
@@ -322,7 +331,8 @@ TEST(TrainCommand, RefusesToSaveOverADataFile) {
   std::filesystem::create_symlink("t10k-labels.idx1-ubyte", folder.Path("link"));
   const Bytes labels = ReadBytes(folder.Path("t10k-labels.idx1-ubyte"));
   for (const std::string name : {"train-images.idx3-ubyte", "./t10k-labels.idx1-ubyte", "link"}) {
-    const Outcome outcome = RunProgram(folder, {"--train", name}, {.environment = {{"MNIST_MLP_EPOCHS", "1"}}});
+    const Outcome outcome =
+        RunProgram(folder, {"--train", name}, {.environment = {{"MNIST_MLP_EPOCHS", "1"}}});
     const std::string dataFile = name == "train-images.idx3-ubyte" ? name : "t10k-labels.idx1-ubyte";
     EXPECT_EQ(outcome.output, "The network file " + name + " is the MNIST data file " + dataFile +
                                   "; choose another name so that training does not overwrite it.\n");
@@ -336,11 +346,20 @@ TEST(TrainCommand, SavesThatAllFailMakeTheCommandFail) {
   TemporaryFolder folder;
   WriteTrainingFiles(folder);
   WriteTestFiles(folder);
-  const Outcome outcome = RunProgram(folder, {"--train", "missing/a.net"}, {.environment = {{"MNIST_MLP_EPOCHS", "1"}}});
-  EXPECT_EQ(Normalised(outcome.output), kTrainingStart +
-                                            "Epoch 0 accuracy: A.\nFailed to write neural network header to disk.\n"
-                                            "\nTraining took T seconds.\n");
-  EXPECT_EQ(outcome.exitStatus, 1);
+  std::filesystem::create_directory(folder.Path("folder"));
+  // A name so long that no temporary file fits beside it: the old file stays as it was.
+  const std::string longName(250, 'n');
+  WriteBytes(folder.Path(longName), {1, 2, 3});
+  for (const std::string& name : {std::string("missing/a.net"), std::string("folder"), longName}) {
+    const Outcome outcome =
+        RunProgram(folder, {"--train", name}, {.environment = {{"MNIST_MLP_EPOCHS", "1"}}});
+    EXPECT_EQ(Normalised(outcome.output),
+              kTrainingStart +
+                  "Epoch 0 accuracy: A.\nFailed to write neural network header to disk.\n"
+                  "\nTraining took T seconds.\n");
+    EXPECT_EQ(outcome.exitStatus, 1) << name;
+  }
+  EXPECT_EQ(ReadBytes(folder.Path(longName)), (Bytes{1, 2, 3}));
 }
 
 TEST(VerifyCommand, ReportsEachLoadFailureAndClassifiesNothing) {
@@ -357,7 +376,8 @@ TEST(VerifyCommand, ReportsEachLoadFailureAndClassifiesNothing) {
       {"missing.ens", "Failed to read neural network ensemble header from disk.\n"},
       {"empty.ens", "Invalid neural network ensemble file format detected.\n"},
       {"a.net", "Invalid neural network ensemble file format detected.\n"},
-      {"cut.ens", "Neural network ensemble member 1 of 1 could not be read: Failed to read layer biases from disk.\n"},
+      {"cut.ens",
+       "Neural network ensemble member 1 of 1 could not be read: Failed to read layer biases from disk.\n"},
   };
   for (const auto& [name, message] : cases) {
     const Outcome outcome = RunProgram(folder, {"--verify", name});
@@ -370,15 +390,18 @@ TEST(VerifyCommand, PrintsTheCountTheAccuracyAndTheTime) {
   TemporaryFolder folder;
   SaveEnsemble({{AlwaysAnswers(3)}}, folder.Path("e.ens"));
   const std::vector<std::pair<Bytes, std::string>> cases{
-      {{3, 3, 7}, "Loaded 3 verification samples.\nInitiating verification sequence.\nTotal correct: 2\n"
-                  "Training accuracy: 66.6667.\n"},
-      {{3, 3, 3, 3}, "Loaded 4 verification samples.\nInitiating verification sequence.\nTotal correct: 4\n"
-                     "Training accuracy: 100.\n"},
+      {{3, 3, 7},
+       "Loaded 3 verification samples.\nInitiating verification sequence.\nTotal correct: 2\n"
+       "Training accuracy: 66.6667.\n"},
+      {{3, 3, 3, 3},
+       "Loaded 4 verification samples.\nInitiating verification sequence.\nTotal correct: 4\n"
+       "Training accuracy: 100.\n"},
   };
   for (const auto& [labels, expected] : cases) {
     WriteTestFilesWithLabels(folder, labels);
     const Outcome outcome = RunProgram(folder, {"xyz", "--verify", "e.ens"});
-    EXPECT_EQ(Normalised(outcome.output), "Loading verification data...\n" + expected + "Verification took T seconds.\n");
+    EXPECT_EQ(Normalised(outcome.output),
+              "Loading verification data...\n" + expected + "Verification took T seconds.\n");
     EXPECT_EQ(outcome.errors, "");
     EXPECT_EQ(outcome.exitStatus, 0);
   }
@@ -435,7 +458,8 @@ TEST(CombineCommand, LeavesOutNetworksThatDoNotLoad) {
   cut.resize(cut.size() - 8);
   WriteBytes(folder.Path("cut.net"), cut);
   SaveNetwork(NeuralNetwork::WithLayers({1}, 0.5, 1.0), folder.Path("nolayers.net"));
-  const Outcome outcome = RunProgram(folder, {"--combine", "e.ens", "missing.net", "cut.net", "nolayers.net", "a.net"});
+  const Outcome outcome =
+      RunProgram(folder, {"--combine", "e.ens", "missing.net", "cut.net", "nolayers.net", "a.net"});
   EXPECT_EQ(outcome.output, kHeaderReadFailure + "Failed to read layer biases from disk.\n" +
                                 "The network file nolayers.net holds no layers; it is left out.\n");
   EXPECT_EQ(outcome.exitStatus, 1);
@@ -449,7 +473,9 @@ TEST(CombineCommand, WritesNoFileWithoutALoadableNetwork) {
   EXPECT_EQ(outcome.output, "No network could be loaded, so the ensemble file e.ens was not written.\n");
   EXPECT_EQ(outcome.exitStatus, 1);
   outcome = RunProgram(folder, {"--combine", "new.ens", "missing.net"});
-  EXPECT_EQ(outcome.output, kHeaderReadFailure + "No network could be loaded, so the ensemble file new.ens was not written.\n");
+  EXPECT_EQ(
+      outcome.output,
+      kHeaderReadFailure + "No network could be loaded, so the ensemble file new.ens was not written.\n");
   EXPECT_EQ(outcome.exitStatus, 1);
   EXPECT_EQ(ReadBytes(folder.Path("e.ens")), (Bytes{1, 2, 3}));
   EXPECT_FALSE(std::filesystem::exists(folder.Path("new.ens")));
@@ -470,8 +496,9 @@ TEST(Ensemble, VerifyAnswersWithTheMeanOfDifferentlySeededMembers) {
   WriteTrainingFiles(folder);
   WriteTestFiles(folder);
   for (const std::string seed : {"1", "2", "3"}) {
-    const Outcome training = RunProgram(folder, {"--train", seed + ".net"},
-                                 {.environment = {{"MNIST_MLP_EPOCHS", "1"}, {"MNIST_MLP_SEED", seed}}});
+    const Outcome training =
+        RunProgram(folder, {"--train", seed + ".net"},
+                   {.environment = {{"MNIST_MLP_EPOCHS", "1"}, {"MNIST_MLP_SEED", seed}}});
     ASSERT_EQ(training.exitStatus, 0) << training.output;
   }
   ASSERT_EQ(RunProgram(folder, {"--combine", "e.ens", "1.net", "2.net", "3.net"}).exitStatus, 0);
@@ -480,7 +507,8 @@ TEST(Ensemble, VerifyAnswersWithTheMeanOfDifferentlySeededMembers) {
 
   // The members' outputs, computed one by one and averaged here.
   ImageSet test;
-  ASSERT_TRUE(LoadImageSet(folder.Path("t10k-images.idx3-ubyte"), folder.Path("t10k-labels.idx1-ubyte"), &test, nullptr));
+  ASSERT_TRUE(LoadImageSet(folder.Path("t10k-images.idx3-ubyte"), folder.Path("t10k-labels.idx1-ubyte"),
+                           &test, nullptr));
   std::vector<NeuralNetwork> members{NeuralNetwork(folder.Path("1.net")), NeuralNetwork(folder.Path("2.net")),
                                      NeuralNetwork(folder.Path("3.net"))};
   NetworkEnsemble combined;
@@ -501,9 +529,10 @@ TEST(Ensemble, VerifyAnswersWithTheMeanOfDifferentlySeededMembers) {
   }
   ASSERT_TRUE(someMemberWrong);
   std::ostringstream lines;
-  lines << "Loading verification data...\nLoaded 20 verification samples.\nInitiating verification sequence.\n"
-        << "Total correct: " << expected << "\nTraining accuracy: " << expected * 100.0 / 20.0 << ".\n"
-        << "Verification took T seconds.\n";
+  lines
+      << "Loading verification data...\nLoaded 20 verification samples.\nInitiating verification sequence.\n"
+      << "Total correct: " << expected << "\nTraining accuracy: " << expected * 100.0 / 20.0 << ".\n"
+      << "Verification took T seconds.\n";
   EXPECT_EQ(Normalised(outcome.output), lines.str());
 }
 

@@ -52,7 +52,8 @@ std::string LoadMessage(const std::string& path, NetworkEnsemble& ensemble) {
 
 Bytes EnsembleBytes(uint32_t memberCount, const std::string& records) {
   Bytes bytes{0x42, 0x42};
-  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<unsigned char>(memberCount >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes.push_back(static_cast<unsigned char>(memberCount >> shift));
   bytes.insert(bytes.end(), records.begin(), records.end());
   return bytes;
 }
@@ -73,14 +74,16 @@ TEST(NetworkEnsembleEvaluate, AddsMembersInOrderAndDividesOnce) {
   std::vector<Vector> outputs;
   for (NeuralNetwork network : ensemble.networks) outputs.push_back(network.FeedForward(sample.pixels));
   Vector expected(3);
-  for (size_t i = 0; i < 3; ++i) expected[i] = (((0.0 + outputs[0][i]) + outputs[1][i]) + outputs[2][i]) / 3.0;
+  for (size_t i = 0; i < 3; ++i)
+    expected[i] = (((0.0 + outputs[0][i]) + outputs[1][i]) + outputs[2][i]) / 3.0;
   EXPECT_TRUE(SameBits(ensemble.Evaluate(sample), expected));
   EXPECT_TRUE(SameBits(ensemble.Evaluate(sample), expected));  // the members' caches carry nothing over
 }
 
 TEST(NetworkEnsembleCountCorrect, TakesTheLargestMeanNotTheMajorityVote) {
   // Two members lean to digit 0 a little, one is sure of digit 1: the mean picks 1.
-  NetworkEnsemble ensemble{{ConstantNetwork({0.2, -0.2}), ConstantNetwork({0.2, -0.2}), ConstantNetwork({-9.0, 9.0})}};
+  NetworkEnsemble ensemble{
+      {ConstantNetwork({0.2, -0.2}), ConstantNetwork({0.2, -0.2}), ConstantNetwork({-9.0, 9.0})}};
   const ImageSet digitOne{{{0.5}, {0.0, 1.0}}};
   EXPECT_EQ(ensemble.CountCorrect(digitOne), 1.0);
   EXPECT_EQ(ensemble.networks[0].CountCorrect(digitOne), 0.0);
@@ -109,7 +112,8 @@ TEST(EnsembleFile, TwoDefaultNetworksRoundTripInOrderBitForBit) {
   TemporaryFolder folder;
   ResetRandomSeeds(11);
   NetworkEnsemble saved;
-  for (double rate : {0.5, 0.25}) saved.networks.push_back(NeuralNetwork::WithLayers({784, 500, 300, 200, 100, 10}, rate, 1.0));
+  for (double rate : {0.5, 0.25})
+    saved.networks.push_back(NeuralNetwork::WithLayers({784, 500, 300, 200, 100, 10}, rate, 1.0));
   std::string message;
   saved.Save(folder.Path("e"), &message);
   ASSERT_EQ(message, "");
@@ -187,9 +191,11 @@ TEST(EnsembleFile, MembersThatCannotClassifyTogetherFailTheLoad) {
   noLayers.learningRate = 0.5;
   const std::vector<std::pair<std::string, std::string>> cases{
       {Record(NeuralNetwork::WithLayers({4, 2}, 0.5, 1.0)),
-       "Neural network ensemble member 2 of 2 has 4 inputs and 2 outputs, unlike the first member's 3 and 2."},
+       "Neural network ensemble member 2 of 2 has 4 inputs and 2 outputs, unlike the first member's 3 and "
+       "2."},
       {Record(NeuralNetwork::WithLayers({3, 5, 3}, 0.5, 1.0)),
-       "Neural network ensemble member 2 of 2 has 3 inputs and 3 outputs, unlike the first member's 3 and 2."},
+       "Neural network ensemble member 2 of 2 has 3 inputs and 3 outputs, unlike the first member's 3 and "
+       "2."},
       {Record(noLayers), "Neural network ensemble member 2 of 2 has no layers."},
   };
   for (const auto& [second, expected] : cases) {
@@ -199,7 +205,8 @@ TEST(EnsembleFile, MembersThatCannotClassifyTogetherFailTheLoad) {
     EXPECT_TRUE(ensemble.networks.empty());
   }
   // Hidden layers may differ.
-  WriteBytes(folder.Path("e"), EnsembleBytes(2, member + Record(NeuralNetwork::WithLayers({3, 7, 2}, 0.5, 1.0))));
+  WriteBytes(folder.Path("e"),
+             EnsembleBytes(2, member + Record(NeuralNetwork::WithLayers({3, 7, 2}, 0.5, 1.0))));
   NetworkEnsemble ensemble;
   EXPECT_EQ(LoadMessage(folder.Path("e"), ensemble), "");
   EXPECT_EQ(ensemble.networks.size(), 2u);
