@@ -95,18 +95,35 @@ __attribute__((target("avx2,fma"))) double FmaLoop(long iterations) {
   return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
-// GFLOP/s of the FMA loop running on threadCount threads at once; best of three.
-double FmaPeak(uint32_t threadCount) {
+// The same with 8-lane AVX-512 FMAs.
+__attribute__((target("avx512f"))) double FmaLoop512(long iterations) {
+  __m512d chains[12];
+  for (int i = 0; i < 12; ++i) chains[i] = _mm512_set1_pd(0.001 * i);
+  const __m512d factor = _mm512_set1_pd(0.999999);
+  const __m512d offset = _mm512_set1_pd(1e-7);
+  for (long n = 0; n < iterations; ++n) {
+#pragma GCC unroll 12
+    for (int i = 0; i < 12; ++i) chains[i] = _mm512_fmadd_pd(chains[i], factor, offset);
+  }
+  __m512d sum = chains[0];
+  for (int i = 1; i < 12; ++i) sum = _mm512_add_pd(sum, chains[i]);
+  double lanes[8];
+  _mm512_storeu_pd(lanes, sum);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
+}
+
+// GFLOP/s of an FMA loop of `lanes` lanes running on threadCount threads at once; best of 3.
+double FmaPeak(uint32_t threadCount, int lanes) {
   constexpr long kIterations = 50'000'000;
   std::vector<double> sinks(threadCount);
   const double seconds = BestOf(3, [&] {
     std::vector<std::thread> threads;
     for (uint32_t t = 0; t < threadCount; ++t) {
-      threads.emplace_back([&sinks, t] { sinks[t] = FmaLoop(kIterations); });
+      threads.emplace_back([&sinks, t, lanes] { sinks[t] = lanes == 8 ? FmaLoop512(kIterations) : FmaLoop(kIterations); });
     }
     for (std::thread& thread : threads) thread.join();
   });
-  return 2.0 * 4 * 12 * kIterations * threadCount / seconds / 1e9;
+  return 2.0 * lanes * 12 * kIterations * threadCount / seconds / 1e9;
 }
 #endif
 
@@ -145,16 +162,26 @@ struct Row {
   double trainSeconds;
   double evaluationSeconds;
   bool scaled;
+  double ownPeak;  // GFLOP/s of the FMA loop of the row's own instruction set, or 0
 };
 
-void PrintRow(const Row& row, const double peak[3]) {
+std::string Percent(double gflops, double peak) {
+  if (peak <= 0) return "";
+  char text[16];
+  std::snprintf(text, sizeof text, "%.0f%%", 100 * gflops / peak);
+  return text;
+}
+
+// Ratios to the AVX2 peak with the same thread count, and to the row's own peak.
+void PrintRow(const Row& row, const double avx2Peak[3]) {
   const double trainGflops = kTrainingFlops / row.trainSeconds / 1e9;
   const double evaluationGflops = kEvaluationFlops / row.evaluationSeconds / 1e9;
-  const double ofPeak = row.threads <= 2 ? peak[row.threads] : 0.0;
-  std::printf("%-26s %7u %9.2f%s %8.1f %6.0f%% %9.3f%s %8.1f %6.0f%%\n", row.name.c_str(), row.threads,
-              row.trainSeconds, row.scaled ? "*" : " ", trainGflops, ofPeak > 0 ? 100 * trainGflops / ofPeak : 0.0,
-              row.evaluationSeconds, row.scaled ? "*" : " ", evaluationGflops,
-              ofPeak > 0 ? 100 * evaluationGflops / ofPeak : 0.0);
+  const double peak = row.threads <= 2 ? avx2Peak[row.threads] : 0.0;
+  std::printf("%-24s %7u %9.2f%s %8.1f %7s %7s %9.3f%s %8.1f %7s %7s\n", row.name.c_str(), row.threads,
+              row.trainSeconds, row.scaled ? "*" : " ", trainGflops, Percent(trainGflops, peak).c_str(),
+              Percent(trainGflops, row.ownPeak).c_str(), row.evaluationSeconds, row.scaled ? "*" : " ",
+              evaluationGflops, Percent(evaluationGflops, peak).c_str(),
+              Percent(evaluationGflops, row.ownPeak).c_str());
 }
 
 }  // namespace
@@ -166,13 +193,20 @@ int main() {
               std::thread::hardware_concurrency(), BestKernels().name, LoadAverage().c_str(),
               " (timings need an otherwise idle machine)");
 
-  double peak[3] = {0, 0, 0};
+  double peak[3] = {0, 0, 0};     // AVX2, by thread count
+  double peak512[3] = {0, 0, 0};  // AVX-512, by thread count
 #if defined(__x86_64__)
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    peak[1] = FmaPeak(1);
-    peak[2] = FmaPeak(2);
+  if (Avx2Kernels() != nullptr) {
+    peak[1] = FmaPeak(1, 4);
+    peak[2] = FmaPeak(2, 4);
     std::printf("FMA peak, independent 4-lane AVX2 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n", peak[1],
                 peak[2]);
+  }
+  if (Avx512Kernels() != nullptr) {
+    peak512[1] = FmaPeak(1, 8);
+    peak512[2] = FmaPeak(2, 8);
+    std::printf("FMA peak, independent 8-lane AVX-512 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n",
+                peak512[1], peak512[2]);
   }
 #endif
 
@@ -186,7 +220,8 @@ int main() {
   {
     NeuralNetwork reference = initial;
     reference.TrainMiniBatch(training, 0, kBatchSize);
-    for (const LayerKernels* kernels : {&PortableKernels(), &BestKernels()}) {
+    for (const LayerKernels* kernels : {&PortableKernels(), Avx2Kernels(), Avx512Kernels()}) {
+      if (kernels == nullptr) continue;
       ThreadPool pool(2);
       TrainingEngine engine(initial, pool, *kernels);
       engine.TrainMiniBatch(training, 0, kBatchSize);
@@ -220,7 +255,7 @@ int main() {
     const double evaluation = Seconds([&] {
       for (size_t p = 0; p < kReferenceImages; ++p) reference.FeedForward(test[p].pixels);
     }) * (static_cast<double>(kTestCount) / kReferenceImages);
-    rows.push_back({"reference (per sample)", 1, train, evaluation, true});
+    rows.push_back({"reference (per sample)", 1, train, evaluation, true, 0.0});
   }
   {
     ThreadPool pool(1);
@@ -231,24 +266,28 @@ int main() {
                          (static_cast<double>(kBatchesPerEpoch) / kPortableBatches);
     const double evaluation = Seconds([&] { engine.CountCorrect(testPart); }) *
                               (static_cast<double>(kTestCount) / kPortableImages);
-    rows.push_back({"engine, portable loops", 1, train, evaluation, true});
+    rows.push_back({"engine, portable loops", 1, train, evaluation, true, 0.0});
   }
-  for (uint32_t threads : {1u, 2u}) {
-    ThreadPool pool(threads);
-    TrainingEngine engine(initial, pool);
-    ResetRandomSeeds(2);
-    // A training epoch as NeuralNetwork::Train runs it: shuffle, then every mini-batch.
-    const double train = BestOf(kEpochRepeats, [&] {
-      std::mt19937 shuffleEngine(NextRandomSeed());
-      ShuffleSamples(training, shuffleEngine);
-      engine.TrainEpoch(training, kBatchSize);
-    });
-    const double evaluation = BestOf(kEvaluationRepeats, [&] { engine.CountCorrect(test); });
-    rows.push_back({std::string("engine, ") + BestKernels().name, threads, train, evaluation, false});
+  for (const LayerKernels* kernels : {Avx2Kernels(), Avx512Kernels()}) {
+    if (kernels == nullptr) continue;
+    for (uint32_t threads : {1u, 2u}) {
+      ThreadPool pool(threads);
+      TrainingEngine engine(initial, pool, *kernels);
+      ResetRandomSeeds(2);
+      // A training epoch as NeuralNetwork::Train runs it: shuffle, then every mini-batch.
+      const double train = BestOf(kEpochRepeats, [&] {
+        std::mt19937 shuffleEngine(NextRandomSeed());
+        ShuffleSamples(training, shuffleEngine);
+        engine.TrainEpoch(training, kBatchSize);
+      });
+      const double evaluation = BestOf(kEvaluationRepeats, [&] { engine.CountCorrect(test); });
+      const double ownPeak = kernels == Avx2Kernels() ? peak[threads] : peak512[threads];
+      rows.push_back({std::string("engine, ") + kernels->name, threads, train, evaluation, false, ownPeak});
+    }
   }
 
-  std::printf("\n%-26s %7s %10s %8s %7s %10s %8s %7s\n", "", "threads", "epoch [s]", "GFLOP/s", "of peak",
-              "eval [s]", "GFLOP/s", "of peak");
+  std::printf("\n%-24s %7s %10s %8s %7s %7s %10s %8s %7s %7s\n", "", "threads", "epoch [s]", "GFLOP/s", "of AVX2",
+              "of own", "eval [s]", "GFLOP/s", "of AVX2", "of own");
   for (const Row& row : rows) PrintRow(row, peak);
   std::printf("* timed on %zu of the %zu mini-batches and %zu of the %zu test images (portable loops: %zu and %zu), "
               "scaled up\n",
@@ -256,14 +295,19 @@ int main() {
   std::printf("epoch: shuffle and %zu mini-batches, %.3g floating-point operations; evaluation: %zu images, %.3g\n",
               kBatchesPerEpoch, kTrainingFlops, kTestCount, kEvaluationFlops);
 
+  std::printf("of AVX2: GFLOP/s over the AVX2 FMA peak with as many threads; of own: over the peak of the row's "
+              "own instructions\n");
+
   const Row& reference = rows[0];
-  const Row& fastest = rows.back();
-  std::printf("\nspeed-up over the reference: %.0fx per epoch, %.0fx per evaluation (%u threads)\n",
-              reference.trainSeconds / fastest.trainSeconds, reference.evaluationSeconds / fastest.evaluationSeconds,
-              fastest.threads);
-  const double epochWithEvaluation = fastest.trainSeconds + fastest.evaluationSeconds;
-  std::printf("a --train epoch (training and test evaluation) takes %.2f s on %u threads: 300 epochs about %.0f minutes\n",
-              epochWithEvaluation, fastest.threads, 300 * epochWithEvaluation / 60);
+  std::printf("\n");
+  for (const Row& row : rows) {
+    if (row.scaled || row.threads != 2) continue;
+    const double epochWithEvaluation = row.trainSeconds + row.evaluationSeconds;
+    std::printf("%s, 2 threads: %.0fx the reference per epoch, %.0fx per evaluation; a --train epoch (training and "
+                "test evaluation) %.2f s, 300 epochs about %.0f minutes\n",
+                row.name.c_str(), reference.trainSeconds / row.trainSeconds,
+                reference.evaluationSeconds / row.evaluationSeconds, epochWithEvaluation, 300 * epochWithEvaluation / 60);
+  }
 
   NeuralNetwork copy = initial;
   ThreadPool pool(1);

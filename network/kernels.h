@@ -51,5 +51,7 @@ struct LayerKernels {
 const LayerKernels& PortableKernels();
 // AVX2 and FMA vector loops, or null when this processor lacks them.
 const LayerKernels* Avx2Kernels();
+// AVX-512 vector loops, or null when this processor lacks them.
+const LayerKernels* Avx512Kernels();
 // The fastest set this processor runs, chosen once.
 const LayerKernels& BestKernels();

@@ -68,6 +68,8 @@ const LayerKernels& PortableKernels() {
 }
 
 const LayerKernels& BestKernels() {
-  static const LayerKernels& best = Avx2Kernels() != nullptr ? *Avx2Kernels() : PortableKernels();
+  static const LayerKernels& best = Avx512Kernels() != nullptr ? *Avx512Kernels()
+                                    : Avx2Kernels() != nullptr ? *Avx2Kernels()
+                                                               : PortableKernels();
   return best;
 }

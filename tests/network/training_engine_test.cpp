@@ -21,6 +21,7 @@ namespace {
 std::vector<const LayerKernels*> AvailableKernels() {
   std::vector<const LayerKernels*> kernels{&PortableKernels()};
   if (Avx2Kernels() != nullptr) kernels.push_back(Avx2Kernels());
+  if (Avx512Kernels() != nullptr) kernels.push_back(Avx512Kernels());
   return kernels;
 }
 
