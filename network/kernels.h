@@ -20,6 +20,10 @@ inline constexpr size_t kStrideUnit = 8;  // doubles: one 64-byte cache line
 
 struct LayerKernels {
   const char* name;
+  // Rows per unit when a layer's rows are dealt among threads for forward and update: whole
+  // tiles of both, so that no thread but the last runs a narrower, slower tile. Any unit
+  // gives the same results.
+  size_t rowUnit;
 
   // weightedInputs[s][r] = (sum over c < columnCount of weights[r][c] * inputs[s][c]) +
   // biases[r], for rows [rowBegin, rowEnd) and samples s < sampleCount.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <numeric>
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
@@ -67,8 +68,8 @@ struct Avx2 {
 const LayerKernels* Avx2Kernels() {
   // Only addresses are taken here, outside the target region: nothing of AVX2 runs before the
   // processor has been asked.
-  static const LayerKernels kernels{"AVX2+FMA", Forward<Avx2>, BackError<Avx2>, Update<Avx2>,
-                                    SigmoidInPlace<Avx2>};
+  static const LayerKernels kernels{"AVX2+FMA", std::lcm(Avx2::kForwardRows, Avx2::kUpdateRows),
+                                    Forward<Avx2>, BackError<Avx2>, Update<Avx2>, SigmoidInPlace<Avx2>};
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return supported ? &kernels : nullptr;
 }

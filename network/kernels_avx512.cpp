@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <numeric>
 
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx2,fma")
@@ -75,8 +76,8 @@ struct Avx512 {
 
 const LayerKernels* Avx512Kernels() {
   // Only addresses are taken here, outside the target region.
-  static const LayerKernels kernels{"AVX-512", Forward<Avx512>, BackError<Avx512>, Update<Avx512>,
-                                    SigmoidInPlace<Avx512>};
+  static const LayerKernels kernels{"AVX-512", std::lcm(Avx512::kForwardRows, Avx512::kUpdateRows),
+                                    Forward<Avx512>, BackError<Avx512>, Update<Avx512>, SigmoidInPlace<Avx512>};
   static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
                                 __builtin_cpu_supports("fma");
   return supported ? &kernels : nullptr;

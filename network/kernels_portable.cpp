@@ -63,7 +63,7 @@ void SigmoidInPlace(double* values, size_t count) {
 }  // namespace
 
 const LayerKernels& PortableKernels() {
-  static const LayerKernels kernels{"portable", Forward, BackError, Update, SigmoidInPlace};
+  static const LayerKernels kernels{"portable", 1, Forward, BackError, Update, SigmoidInPlace};
   return kernels;
 }
 

@@ -15,12 +15,6 @@ constexpr size_t kAlignment = 64;  // bytes: one cache line, and whole AVX-512 v
 
 size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
 
-// Shares of rows in whole register tiles of the vector kernels (3 rows forward, 2 rows in the
-// update), so that no thread but the last runs a narrower, slower tile. Any unit gives the
-// same results; only the speed depends on it.
-constexpr size_t kForwardRowUnit = 3;
-constexpr size_t kUpdateRowUnit = 2;
-
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
 
 }  // namespace
@@ -69,9 +63,9 @@ TrainingEngine::TrainingEngine(const NeuralNetwork& network, ThreadPool& pool,
 void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
   batchCapacity_ = batchCapacity;
   if (layers_.empty()) return;
-  inputs_ = AlignedBuffer(batchCapacity * layers_[0].stride);
+  for (AlignedBuffer& inputs : inputs_) inputs = AlignedBuffer(batchCapacity * layers_[0].stride);
   for (Layer& layer : layers_) {
-    layer.activations = AlignedBuffer(batchCapacity * layer.outputStride);
+    for (AlignedBuffer& activations : layer.activations) activations = AlignedBuffer(batchCapacity * layer.outputStride);
     layer.deltas = AlignedBuffer(batchCapacity * layer.outputStride);
   }
 }
@@ -106,94 +100,132 @@ void TrainingEngine::TrainMiniBatch(const ImageSet& samples, size_t first, size_
   if (first >= end || layers_.empty()) return;
   CheckSamples(samples, first, end, true);
   if (end - first > batchCapacity_) AllocateBatchBlocks(end - first);
-  pool_.Run([&](uint32_t threadIndex) { StepOnThread(samples, first, end, threadIndex); });
+  pool_.Run([&](uint32_t threadIndex) { TrainOnThread(samples, first, end, end - first, threadIndex); });
 }
 
 void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
   if (batchSize == 0 || samples.empty() || layers_.empty()) return;
   CheckSamples(samples, 0, samples.size(), true);
   if (batchSize > batchCapacity_) AllocateBatchBlocks(batchSize);
-  pool_.Run([&](uint32_t threadIndex) {
-    for (size_t first = 0; first < samples.size(); first += batchSize) {
-      StepOnThread(samples, first, std::min(first + batchSize, samples.size()), threadIndex);
-    }
-  });
+  pool_.Run([&](uint32_t threadIndex) { TrainOnThread(samples, 0, samples.size(), batchSize, threadIndex); });
 }
 
-// One step in 2L + 1 phases separated by barriers, L being the layer count:
-//   gather the pixels (split by sample);
-//   forward through each layer (split by rows);
-//   for k = L-1 down to 1: update layer k+1 (rows) and back-propagate the error of layer k
-//     into the deltas of layer k-1 (columns, in whole cache lines); layer k+1's update may
-//     overlap layer k's error because they touch different matrices, but layer k's error must
-//     read its weights before they change;
-//   update layers 1 and 0.
+// Mini-batch i of the range runs in these phases, separated by barriers (L layers):
+//   errors: for k = L-1 down to 1, the error of layer k back into the deltas of layer k-1
+//     (split by columns, in whole cache lines); the first of these phases also gathers the
+//     pixels of mini-batch i+1 (split by sample) into the other input block;
+//   fused: for k = 0 ... L-1, the update of layer k by mini-batch i and, row by row right
+//     after it, the forward pass of mini-batch i+1 through those rows (split by rows), so that
+//     the large matrices are read from memory once per step rather than twice;
+// after a first phase that gathers mini-batch 0 and its forward phases, and with updates only
+// for the last mini-batch. Inputs and activations are double-buffered by the parity of the
+// mini-batch: the update of mini-batch i reads its own while i+1 is being written. Layer k's
+// error reads its weights before they change, and the fused update and forward of a row are
+// done by the same thread, so no element is read while another thread writes it.
+//
 // A thread's share depends only on the shapes and the thread count, and each element is
-// written by exactly one thread with the kernels' fixed order of operations.
-void TrainingEngine::StepOnThread(const ImageSet& samples, size_t first, size_t end,
-                                  uint32_t threadIndex) {
+// written by exactly one thread with the kernels' fixed order of operations: the results are
+// those of mini-batches done one after the other, whatever the thread count.
+void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t end, size_t batchSize,
+                                   uint32_t threadIndex) {
   const uint32_t threadCount = pool_.ThreadCount();
-  const size_t sampleCount = end - first;
   const size_t layerCount = layers_.size();
-  const double step = learningRate_ / static_cast<double>(sampleCount);
+  const size_t batchCount = (end - first + batchSize - 1) / batchSize;
+  auto batchFirst = [&](size_t batch) { return first + batch * batchSize; };
+  auto batchSamples = [&](size_t batch) { return std::min(batchSize, end - batchFirst(batch)); };
 
-  const Share gathered = ShareOf(sampleCount, 1, threadIndex, threadCount);
-  for (size_t s = gathered.begin; s < gathered.end; ++s) {
-    const double* pixels = samples[first + s].pixels.data();
-    std::copy(pixels, pixels + layers_[0].inputCount, inputs_.data() + s * layers_[0].stride);
-  }
-  pool_.Barrier();
+  auto gather = [&](size_t batch) {
+    const Share share = ShareOf(batchSamples(batch), 1, threadIndex, threadCount);
+    double* inputs = inputs_[batch % 2].data();
+    for (size_t s = share.begin; s < share.end; ++s) {
+      const double* pixels = samples[batchFirst(batch) + s].pixels.data();
+      std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * layers_[0].stride);
+    }
+  };
+  auto inputsOf = [&](size_t k, size_t batch) -> const double* {
+    return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
+  };
+  auto rowsOf = [&](size_t k) { return ShareOf(layers_[k].outputCount, kernels_.rowUnit, threadIndex, threadCount); };
 
-  for (size_t k = 0; k < layerCount; ++k) {
+  // Rows [rowBegin, rowEnd) of layer k for mini-batch `batch`: weighted inputs, activations
+  // and, at the output layer, the deltas t - a (the exact simplification of the output error).
+  auto forward = [&](size_t k, size_t batch, size_t rowBegin, size_t rowEnd) {
     Layer& layer = layers_[k];
-    const double* inputs = k == 0 ? inputs_.data() : layers_[k - 1].activations.data();
-    const Share rows = ShareOf(layer.outputCount, kForwardRowUnit, threadIndex, threadCount);
-    double* activations = layer.activations.data();
-    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(),
-                     rows.begin, rows.end, inputs, sampleCount, activations, layer.outputStride);
+    const size_t sampleCount = batchSamples(batch);
+    double* activations = layer.activations[batch % 2].data();
+    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), rowBegin,
+                     rowEnd, inputsOf(k, batch), sampleCount, activations, layer.outputStride);
     for (size_t s = 0; s < sampleCount; ++s) {
-      kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
+      kernels_.sigmoid(activations + s * layer.outputStride + rowBegin, rowEnd - rowBegin);
     }
     if (k + 1 == layerCount) {
-      // The output delta of the log-likelihood simplifies exactly to t - a.
       for (size_t s = 0; s < sampleCount; ++s) {
-        const double* target = samples[first + s].target.data();
+        const double* target = samples[batchFirst(batch) + s].target.data();
         const double* row = activations + s * layer.outputStride;
         double* deltas = layer.deltas.data() + s * layer.outputStride;
-        for (size_t r = rows.begin; r < rows.end; ++r) deltas[r] = target[r] - row[r];
+        for (size_t r = rowBegin; r < rowEnd; ++r) deltas[r] = target[r] - row[r];
       }
     }
-    pool_.Barrier();
-  }
-
-  auto update = [&](size_t k) {
+  };
+  // The gradient step of mini-batch `batch` on rows [rowBegin, rowEnd) of layer k.
+  auto update = [&](size_t k, size_t batch, size_t rowBegin, size_t rowEnd) {
     Layer& layer = layers_[k];
-    const double* inputs = k == 0 ? inputs_.data() : layers_[k - 1].activations.data();
-    const Share rows = ShareOf(layer.outputCount, kUpdateRowUnit, threadIndex, threadCount);
-    kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rows.begin, rows.end,
-                    inputs, layer.deltas.data(), layer.outputStride, sampleCount, step,
-                    weightDecayFactor_);
+    const size_t sampleCount = batchSamples(batch);
+    const double step = learningRate_ / static_cast<double>(sampleCount);
+    const double* deltas = layer.deltas.data();
+    kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rowBegin, rowEnd, inputsOf(k, batch),
+                    deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
     // Biases as the plain step does it: (sum of the deltas in sample order) * step, added.
-    for (size_t r = rows.begin; r < rows.end; ++r) {
+    for (size_t r = rowBegin; r < rowEnd; ++r) {
       double sum = 0.0;
-      for (size_t s = 0; s < sampleCount; ++s) sum = layer.deltas.data()[s * layer.outputStride + r] + sum;
+      for (size_t s = 0; s < sampleCount; ++s) sum = deltas[s * layer.outputStride + r] + sum;
       layer.biases.data()[r] = layer.biases.data()[r] + sum * step;
     }
   };
 
-  for (size_t k = layerCount - 1; k >= 1; --k) {
-    if (k + 1 < layerCount) update(k + 1);
-    const Layer& layer = layers_[k];
-    Layer& lower = layers_[k - 1];
-    const Share columns = ShareOf(layer.stride, kStrideUnit, threadIndex, threadCount);
-    kernels_.backError(layer.weights.data(), layer.stride, layer.outputCount, columns.begin,
-                       columns.end, layer.deltas.data(), layer.outputStride, sampleCount,
-                       lower.activations.data(), lower.deltas.data());
+  gather(0);
+  pool_.Barrier();
+  for (size_t k = 0; k < layerCount; ++k) {
+    const Share rows = rowsOf(k);
+    forward(k, 0, rows.begin, rows.end);
     pool_.Barrier();
   }
-  if (layerCount >= 2) update(1);
-  update(0);
-  pool_.Barrier();
+  for (size_t batch = 0; batch < batchCount; ++batch) {
+    const bool last = batch + 1 == batchCount;
+    for (size_t k = layerCount - 1; k >= 1; --k) {
+      if (k == layerCount - 1 && !last) gather(batch + 1);
+      const Layer& layer = layers_[k];
+      Layer& lower = layers_[k - 1];
+      const Share columns = ShareOf(layer.stride, kStrideUnit, threadIndex, threadCount);
+      kernels_.backError(layer.weights.data(), layer.stride, layer.outputCount, columns.begin, columns.end,
+                         layer.deltas.data(), layer.outputStride, batchSamples(batch),
+                         lower.activations[batch % 2].data(), lower.deltas.data());
+      pool_.Barrier();
+    }
+    if (last) {
+      for (size_t k = 0; k < layerCount; ++k) {
+        const Share rows = rowsOf(k);
+        update(k, batch, rows.begin, rows.end);
+      }
+      pool_.Barrier();
+      break;
+    }
+    if (layerCount == 1) {  // no error phase took the gather
+      gather(batch + 1);
+      pool_.Barrier();
+    }
+    for (size_t k = 0; k < layerCount; ++k) {
+      const Share rows = rowsOf(k);
+      // A few rows at a time, so that they are still in the cache for the forward pass.
+      const size_t chunk = 2 * kernels_.rowUnit;
+      for (size_t row = rows.begin; row < rows.end; row += chunk) {
+        const size_t rowEnd = std::min(row + chunk, rows.end);
+        update(k, batch, row, rowEnd);
+        forward(k, batch + 1, row, rowEnd);
+      }
+      pool_.Barrier();
+    }
+  }
 }
 
 size_t TrainingEngine::EvaluationScratchSize() const {

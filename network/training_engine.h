@@ -81,14 +81,18 @@ class TrainingEngine {
     size_t outputStride = 0;  // padded outputCount: the row length of this layer's outputs
     AlignedBuffer weights;    // outputCount rows x stride
     AlignedBuffer biases;     // outputCount
-    AlignedBuffer activations;  // batch rows x outputStride, the forward pass of a mini-batch
-    AlignedBuffer deltas;       // batch rows x outputStride, d(log-likelihood)/d(weighted input)
+    // batch rows x outputStride each: the forward pass of the mini-batches of even and odd
+    // index, and the derivative of the log-likelihood by the weighted inputs.
+    AlignedBuffer activations[2];
+    AlignedBuffer deltas;
   };
 
   void AllocateBatchBlocks(size_t batchCapacity);
   void CheckSamples(const ImageSet& samples, size_t first, size_t end, bool withTargets) const;
-  // Thread threadIndex's part of one mini-batch step; every thread of the pool must call it.
-  void StepOnThread(const ImageSet& samples, size_t first, size_t end, uint32_t threadIndex);
+  // Thread threadIndex's part of the steps over consecutive mini-batches of batchSize samples
+  // in [first, end); every thread of the pool must call it.
+  void TrainOnThread(const ImageSet& samples, size_t first, size_t end, size_t batchSize,
+                     uint32_t threadIndex);
 
   ThreadPool& pool_;
   const LayerKernels& kernels_;
@@ -96,7 +100,7 @@ class TrainingEngine {
   double weightDecayFactor_ = 0.0;
   std::vector<Layer> layers_;
   size_t batchCapacity_ = 0;
-  AlignedBuffer inputs_;  // batch rows x layers_[0].stride: the gathered pixels
+  AlignedBuffer inputs_[2];  // batch rows x layers_[0].stride: gathered pixels, by parity
 };
 
 // The number of samples whose mean output over the engines (summed in engine order starting

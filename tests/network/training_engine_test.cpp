@@ -128,6 +128,29 @@ TEST(TrainingEngine, ResultsDoNotDependOnTheThreadCount) {
   }
 }
 
+TEST(TrainingEngine, AnEpochEqualsItsMiniBatchesOneAfterTheOther) {
+  // TrainEpoch overlaps each update with the next mini-batch's forward pass; the result must
+  // be exactly that of the steps taken one at a time. One layer takes another path.
+  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 29, 23, 17, 3}, std::vector<uint32_t>{37, 3}}) {
+    const ImageSet samples = RandomSamples(54, 37, 3, 14);
+    ResetRandomSeeds(15);
+    const NeuralNetwork initial = NeuralNetwork::WithLayers(layers, 0.5, 0.99);
+    const std::vector<std::pair<size_t, size_t>> batches{{0, 10}, {10, 20}, {20, 30}, {30, 40}, {40, 50}, {50, 54}};
+    for (const LayerKernels* kernels : AvailableKernels()) {
+      const NeuralNetwork stepwise = TrainedByEngine(initial, samples, batches, *kernels, 1);
+      for (uint32_t threads : {1u, 2u, 3u}) {
+        ThreadPool pool(threads);
+        TrainingEngine engine(initial, pool, *kernels);
+        engine.TrainEpoch(samples, 10);
+        NeuralNetwork epoch = initial;
+        engine.CopyTo(epoch);
+        EXPECT_TRUE(IdenticalParameters(epoch, stepwise))
+            << layers.size() << " layers, " << kernels->name << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
 // Sets an environment variable for the life of the object.
 class ScopedEnvironment {
  public:
