@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <span>
 #include <stdexcept>
 
 #include "network/activation.h"
