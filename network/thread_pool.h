@@ -27,13 +27,14 @@ class ThreadPool {
   void Run(const std::function<void(uint32_t threadIndex)>& task);
 
   // Inside a task: returns once every thread has called it, so that what any thread wrote
-  // before its call is visible to every thread after. Spins briefly, then sleeps, so that a
-  // descheduled partner costs little on a busy machine.
+  // before its call is visible to every thread after. Spins briefly, then yields the
+  // processor, then sleeps (see thread_pool.cpp), so that waiting costs little both on an
+  // idle machine and on one with more runnable threads than processors.
   void Barrier();
 
  private:
   void WorkerLoop(uint32_t threadIndex);
-  // Waits until value differs from seen: spins first, then sleeps on the atomic.
+  // Waits until value differs from seen: spins, yields, then sleeps on the atomic.
   static void AwaitChange(const std::atomic<uint32_t>& value, uint32_t seen);
 
   uint32_t threadCount_;
