@@ -42,7 +42,7 @@ constexpr size_t kReferenceBatches = 200;       // of the 6,000 in an epoch
 constexpr size_t kReferenceImages = 1000;       // of the 10,000 test images
 constexpr size_t kPortableBatches = 600;        // the portable loops are also slow
 constexpr size_t kPortableImages = 2000;
-constexpr int kEpochRepeats = 2;                // best of, for the vector kernels
+constexpr int kEpochRepeats = 3;                // best of, for the vector kernels
 constexpr int kEvaluationRepeats = 3;
 
 // Multiply-adds per training sample: the forward pass through every weight, the errors

@@ -31,13 +31,12 @@ struct LayerKernels {
                   size_t rowBegin, size_t rowEnd, const double* inputs, size_t sampleCount,
                   double* weightedInputs, size_t outputStride);
 
-  // The deltas of the layer below: for columns c in [columnBegin, columnEnd), a multiple of
-  // kStrideUnit apart and at most `stride`, and samples s < sampleCount,
-  //   lowerDeltas[s][c] = (sum over r < rowCount, in order, of weights[r][c] * deltas[s][r])
-  //                       * ((1 - lowerActivations[s][c]) * lowerActivations[s][c]).
-  void (*backError)(const double* weights, size_t stride, size_t rowCount, size_t columnBegin,
-                    size_t columnEnd, const double* deltas, size_t outputStride, size_t sampleCount,
-                    const double* lowerActivations, double* lowerDeltas);
+  // The errors carried back by rows [rowBegin, rowEnd): for columns c in [columnBegin,
+  // columnEnd), a multiple of kStrideUnit apart and at most `stride`, and samples s,
+  //   errors[s][c] = sum over r in [rowBegin, rowEnd), in order, of weights[r][c] * deltas[s][r].
+  void (*backError)(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd,
+                    size_t columnBegin, size_t columnEnd, const double* deltas, size_t outputStride,
+                    size_t sampleCount, double* errors);
 
   // The gradient step for rows [rowBegin, rowEnd), every column c < columnCount: starting
   // from weights[r][c] * decay (exactly weights[r][c] when decay is 1.0), add

@@ -22,20 +22,16 @@ void Forward(const double* weights, size_t stride, size_t columnCount, const dou
   }
 }
 
-void BackError(const double* weights, size_t stride, size_t rowCount, size_t columnBegin,
+void BackError(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd, size_t columnBegin,
                size_t columnEnd, const double* deltas, size_t outputStride, size_t sampleCount,
-               const double* lowerActivations, double* lowerDeltas) {
+               double* errors) {
   for (size_t s = 0; s < sampleCount; ++s) {
-    double* errors = lowerDeltas + s * stride;
-    std::fill(errors + columnBegin, errors + columnEnd, 0.0);
-    for (size_t r = 0; r < rowCount; ++r) {
+    double* sums = errors + s * stride;
+    std::fill(sums + columnBegin, sums + columnEnd, 0.0);
+    for (size_t r = rowBegin; r < rowEnd; ++r) {
       const double* row = weights + r * stride;
       const double delta = deltas[s * outputStride + r];
-      for (size_t c = columnBegin; c < columnEnd; ++c) errors[c] += row[c] * delta;
-    }
-    const double* activations = lowerActivations + s * stride;
-    for (size_t c = columnBegin; c < columnEnd; ++c) {
-      errors[c] *= (1.0 - activations[c]) * activations[c];
+      for (size_t c = columnBegin; c < columnEnd; ++c) sums[c] += row[c] * delta;
     }
   }
 }

@@ -102,9 +102,8 @@ void Forward(const double* weights, size_t stride, size_t columnCount, const dou
 }
 
 template <class Isa, int C, int S>
-inline void BackErrorTile(const double* weights, size_t stride, size_t rowCount, size_t column,
-                          const double* deltas, size_t outputStride,
-                          const double* lowerActivations, double* lowerDeltas) {
+inline void BackErrorTile(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd,
+                          size_t column, const double* deltas, size_t outputStride, double* errors) {
   using V = typename Isa::V;
   V sums[C][S];
 #pragma GCC unroll 16
@@ -112,7 +111,7 @@ inline void BackErrorTile(const double* weights, size_t stride, size_t rowCount,
 #pragma GCC unroll 16
     for (int s = 0; s < S; ++s) sums[c][s] = Isa::Zero();
   }
-  for (size_t r = 0; r < rowCount; ++r) {
+  for (size_t r = rowBegin; r < rowEnd; ++r) {
     const double* row = weights + r * stride + column;
     V w[C];
 #pragma GCC unroll 16
@@ -124,32 +123,25 @@ inline void BackErrorTile(const double* weights, size_t stride, size_t rowCount,
       for (int c = 0; c < C; ++c) sums[c][s] = Isa::MultiplyAdd(w[c], delta, sums[c][s]);
     }
   }
-  const V one = Isa::Set(1.0);
 #pragma GCC unroll 16
   for (int s = 0; s < S; ++s) {
 #pragma GCC unroll 16
-    for (int c = 0; c < C; ++c) {
-      const size_t at = s * stride + column + c * Isa::kLanes;
-      const V a = Isa::Load(lowerActivations + at);
-      const V slope = Isa::Multiply(Isa::Subtract(one, a), a);
-      Isa::Store(lowerDeltas + at, Isa::Multiply(sums[c][s], slope));
-    }
+    for (int c = 0; c < C; ++c) Isa::Store(errors + s * stride + column + c * Isa::kLanes, sums[c][s]);
   }
 }
 
 template <class Isa>
-void BackError(const double* weights, size_t stride, size_t rowCount, size_t columnBegin,
+void BackError(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd, size_t columnBegin,
                size_t columnEnd, const double* deltas, size_t outputStride, size_t sampleCount,
-               const double* lowerActivations, double* lowerDeltas) {
+               double* errors) {
   for (size_t column = columnBegin; column < columnEnd;) {
     const size_t vectors = std::min<size_t>(Isa::kErrorVectors, (columnEnd - column) / Isa::kLanes);
     for (size_t s = 0; s < sampleCount;) {
       const size_t group = NextGroup(sampleCount - s, Isa::kErrorSamples);
       WithCount<Isa::kErrorVectors>(vectors, [&]<int C>() {
         WithCount<Isa::kErrorSamples>(group, [&]<int S>() {
-          BackErrorTile<Isa, C, S>(weights, stride, rowCount, column, deltas + s * outputStride,
-                                   outputStride, lowerActivations + s * stride,
-                                   lowerDeltas + s * stride);
+          BackErrorTile<Isa, C, S>(weights, stride, rowBegin, rowEnd, column, deltas + s * outputStride,
+                                   outputStride, errors + s * stride);
         });
       });
       s += group;

@@ -43,6 +43,9 @@ TrainingEngine::TrainingEngine(const NeuralNetwork& network, ThreadPool& pool,
     layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
     layer.weights = AlignedBuffer(layer.outputCount * layer.stride);
     layer.biases = AlignedBuffer(layer.outputCount);
+    // The middle row, rounded to whole kernel tiles.
+    layer.halfSplit = std::min<size_t>(
+        layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
     // The plain code would throw on these shapes (or read past a row); refuse them up front.
     if (k >= network.biases.size() || matrix.data.size() != matrix.rowCount ||
         (k > 0 && layer.inputCount != layers_.back().outputCount)) {
@@ -66,6 +69,7 @@ void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
   for (Layer& layer : layers_) {
     for (AlignedBuffer& activations : layer.activations) activations = AlignedBuffer(batchCapacity * layer.outputStride);
     layer.deltas = AlignedBuffer(batchCapacity * layer.outputStride);
+    for (AlignedBuffer& errors : layer.errorHalves) errors = AlignedBuffer(batchCapacity * layer.stride);
   }
 }
 
@@ -110,21 +114,29 @@ void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
 }
 
 // Mini-batch i of the range runs in these phases, separated by barriers (L layers):
-//   errors: for k = L-1 down to 1, the error of layer k back into the deltas of layer k-1
-//     (split by columns, in whole cache lines); the first of these phases also gathers the
+//   errors: for k = L-1 down to 1, the deltas of layer k from the error halves of layer k+1
+//     (below), then layer k's two error halves; the first of these phases also gathers the
 //     pixels of mini-batch i+1 (split by sample) into the other input block;
-//   fused: for k = 0 ... L-1, the update of layer k by mini-batch i and, row by row right
-//     after it, the forward pass of mini-batch i+1 through those rows (split by rows), so that
-//     the large matrices are read from memory once per step rather than twice;
+//   fused: for k = 0 ... L-1, the update of layer k by mini-batch i and, a few rows at a time
+//     right after it, the forward pass of mini-batch i+1 through those rows, so that the large
+//     matrices are read from memory once per step rather than twice (phase 0 first forms the
+//     deltas of layer 0);
 // after a first phase that gathers mini-batch 0 and its forward phases, and with updates only
 // for the last mini-batch. Inputs and activations are double-buffered by the parity of the
-// mini-batch: the update of mini-batch i reads its own while i+1 is being written. Layer k's
-// error reads its weights before they change, and the fused update and forward of a row are
-// done by the same thread, so no element is read while another thread writes it.
+// mini-batch: the update of mini-batch i reads its own while i+1 is being written.
+//
+// Rows: layer 0 is dealt among all threads; every other layer is cut into two fixed halves,
+// the first for thread 0 and the second for thread 1 (both for a single thread). The error a
+// layer carries back is summed separately over each half of its rows, by the thread that
+// owns them, and the two sums are added by the thread that owns the rows below. So every row
+// of weights is read and written by one thread only, and between processors only the small
+// error sums and activations travel: on this machine's virtual processors a cache line
+// written by one and read by the other is slow, and letting each thread read all rows of the
+// upper layers cost about a third of an epoch at times.
 //
 // A thread's share depends only on the shapes and the thread count, and each element is
-// written by exactly one thread with the kernels' fixed order of operations: the results are
-// those of mini-batches done one after the other, whatever the thread count.
+// written by exactly one thread with a fixed order of operations: the results are those of
+// mini-batches done one after the other, whatever the thread count.
 void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t end, size_t batchSize,
                                    uint32_t threadIndex) {
   const uint32_t threadCount = pool_.ThreadCount();
@@ -144,7 +156,16 @@ void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t
   auto inputsOf = [&](size_t k, size_t batch) -> const double* {
     return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
   };
-  auto rowsOf = [&](size_t k) { return ShareOf(layers_[k].outputCount, kernels_.rowUnit, threadIndex, threadCount); };
+  // Rows of `half` (0 or 1) of layer k >= 1.
+  auto halfOf = [&](size_t k, size_t half) {
+    const size_t split = layers_[k].halfSplit;
+    return half == 0 ? Share{0, split} : Share{split, layers_[k].outputCount};
+  };
+  auto rowsOf = [&](size_t k) -> Share {
+    if (k == 0) return ShareOf(layers_[0].outputCount, kernels_.rowUnit, threadIndex, threadCount);
+    if (threadCount == 1) return {0, layers_[k].outputCount};
+    return threadIndex < 2 ? halfOf(k, threadIndex) : Share{0, 0};
+  };
 
   // Rows [rowBegin, rowEnd) of layer k for mini-batch `batch`: weighted inputs, activations
   // and, at the output layer, the deltas t - a (the exact simplification of the output error).
@@ -163,6 +184,33 @@ void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t
         const double* row = activations + s * layer.outputStride;
         double* deltas = layer.deltas.data() + s * layer.outputStride;
         for (size_t r = rowBegin; r < rowEnd; ++r) deltas[r] = target[r] - row[r];
+      }
+    }
+  };
+  // The error sums of this thread's halves of layer k >= 1, over all of its columns.
+  auto errorHalves = [&](size_t k, size_t batch) {
+    Layer& layer = layers_[k];
+    for (size_t half = 0; half < 2; ++half) {
+      if (threadCount > 1 && half != threadIndex) continue;
+      const Share rows = halfOf(k, half);
+      kernels_.backError(layer.weights.data(), layer.stride, rows.begin, rows.end, 0, layer.stride,
+                         layer.deltas.data(), layer.outputStride, batchSamples(batch),
+                         layer.errorHalves[half].data());
+    }
+  };
+  // The deltas of this thread's rows of layer k - 1: (first half's error + second half's error
+  // of layer k) times the slope of the sigmoid, (1 - a) a.
+  auto deltasBelow = [&](size_t k, size_t batch) {
+    const Layer& upper = layers_[k];
+    Layer& lower = layers_[k - 1];
+    const Share rows = rowsOf(k - 1);
+    for (size_t s = 0; s < batchSamples(batch); ++s) {
+      const double* first = upper.errorHalves[0].data() + s * upper.stride;
+      const double* second = upper.errorHalves[1].data() + s * upper.stride;
+      const double* activations = lower.activations[batch % 2].data() + s * lower.outputStride;
+      double* deltas = lower.deltas.data() + s * lower.outputStride;
+      for (size_t r = rows.begin; r < rows.end; ++r) {
+        deltas[r] = (first[r] + second[r]) * ((1.0 - activations[r]) * activations[r]);
       }
     }
   };
@@ -193,14 +241,11 @@ void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t
     const bool last = batch + 1 == batchCount;
     for (size_t k = layerCount - 1; k >= 1; --k) {
       if (k == layerCount - 1 && !last) gather(batch + 1);
-      const Layer& layer = layers_[k];
-      Layer& lower = layers_[k - 1];
-      const Share columns = ShareOf(layer.stride, kStrideUnit, threadIndex, threadCount);
-      kernels_.backError(layer.weights.data(), layer.stride, layer.outputCount, columns.begin, columns.end,
-                         layer.deltas.data(), layer.outputStride, batchSamples(batch),
-                         lower.activations[batch % 2].data(), lower.deltas.data());
+      if (k + 1 < layerCount) deltasBelow(k + 1, batch);
+      errorHalves(k, batch);
       pool_.Barrier();
     }
+    if (layerCount >= 2) deltasBelow(1, batch);
     if (last) {
       for (size_t k = 0; k < layerCount; ++k) {
         const Share rows = rowsOf(k);
@@ -215,7 +260,6 @@ void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t
     }
     for (size_t k = 0; k < layerCount; ++k) {
       const Share rows = rowsOf(k);
-      // A few rows at a time, so that they are still in the cache for the forward pass.
       const size_t chunk = 2 * kernels_.rowUnit;
       for (size_t row = rows.begin; row < rows.end; row += chunk) {
         const size_t rowEnd = std::min(row + chunk, rows.end);

@@ -85,6 +85,11 @@ class TrainingEngine {
     // index, and the derivative of the log-likelihood by the weighted inputs.
     AlignedBuffer activations[2];
     AlignedBuffer deltas;
+    // Rows [0, halfSplit) and [halfSplit, outputCount) are the halves of the layer owned by
+    // threads 0 and 1; errorHalves[h]: batch rows x stride, the error that half h carries
+    // back to the layer below (see TrainOnThread).
+    size_t halfSplit = 0;
+    AlignedBuffer errorHalves[2];
   };
 
   void AllocateBatchBlocks(size_t batchCapacity);
