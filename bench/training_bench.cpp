@@ -10,6 +10,7 @@
 // The reference takes minutes per epoch, so it runs a fixed part of an epoch and is scaled
 // up; the output says so. Exits with status 1 when a check fails.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -149,6 +150,32 @@ bool IdenticalParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
   return true;
 }
 
+// Round trip of a cache line between two threads, in nanoseconds: a measure of the state of
+// the host. On this machine's virtual processors it was about 500 ns when 2-thread timings
+// were good and several microseconds when the host ran other work on them, which every
+// barrier of a 2-thread mini-batch then pays for.
+double CacheLineRoundTrip() {
+  alignas(64) static std::atomic<int> flag{0};
+  constexpr int kRounds = 20000;
+  flag.store(0);
+  std::thread partner([] {
+    for (int i = 0; i < kRounds; ++i) {
+      while (flag.load(std::memory_order_acquire) != 2 * i + 1) {
+      }
+      flag.store(2 * i + 2, std::memory_order_release);
+    }
+  });
+  const double seconds = Seconds([] {
+    for (int i = 0; i < kRounds; ++i) {
+      flag.store(2 * i + 1, std::memory_order_release);
+      while (flag.load(std::memory_order_acquire) != 2 * i + 2) {
+      }
+    }
+  });
+  partner.join();
+  return seconds / kRounds * 1e9;
+}
+
 std::string LoadAverage() {
   std::ifstream file("/proc/loadavg");
   std::string oneMinute;
@@ -193,6 +220,9 @@ int main() {
               std::thread::hardware_concurrency(), BestKernels().name, LoadAverage().c_str(),
               " (timings need an otherwise idle machine)");
 
+  std::printf("cache-line round trip between two threads: %.0f ns before the timings (microseconds mean that the "
+              "host is busy and 2-thread timings suffer)\n",
+              CacheLineRoundTrip());
   double peak[3] = {0, 0, 0};     // AVX2, by thread count
   double peak512[3] = {0, 0, 0};  // AVX-512, by thread count
 #if defined(__x86_64__)
@@ -308,6 +338,8 @@ int main() {
                 row.name.c_str(), reference.trainSeconds / row.trainSeconds,
                 reference.evaluationSeconds / row.evaluationSeconds, epochWithEvaluation, 300 * epochWithEvaluation / 60);
   }
+
+  std::printf("cache-line round trip between two threads: %.0f ns after the timings\n", CacheLineRoundTrip());
 
   NeuralNetwork copy = initial;
   ThreadPool pool(1);
