@@ -35,7 +35,6 @@ struct Avx2 {
   static void Store(double* p, V v) { _mm256_store_pd(p, v); }
   static void StoreUnaligned(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V Broadcast(const double* p) { return _mm256_broadcast_sd(p); }
-  static V Subtract(V a, V b) { return _mm256_sub_pd(a, b); }
   static V Multiply(V a, V b) { return _mm256_mul_pd(a, b); }
   static V MultiplyAdd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
   // (l0 + l2) + (l1 + l3): one fixed order for every element.

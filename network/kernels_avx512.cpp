@@ -42,7 +42,6 @@ struct Avx512 {
   static void Store(double* p, V v) { _mm512_store_pd(p, v); }
   static void StoreUnaligned(double* p, V v) { _mm512_storeu_pd(p, v); }
   static V Broadcast(const double* p) { return _mm512_set1_pd(*p); }
-  static V Subtract(V a, V b) { return _mm512_sub_pd(a, b); }
   static V Multiply(V a, V b) { return _mm512_mul_pd(a, b); }
   static V MultiplyAdd(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
   // ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)): one fixed order for every element.

@@ -3,11 +3,13 @@
 // anonymous namespace and a `#pragma GCC target` region, after every system header, so that
 // every function here is compiled for that instruction set and for no other file.
 //
-// An Isa provides the vector type V of kLanes doubles, its operations (Load, Store, Zero,
-// Set, Broadcast, Add, Subtract, Multiply, MultiplyAdd, Sum), Pin, and the register tiles:
+// An Isa provides the vector type V of kLanes doubles, its operations (Zero, Set, Load,
+// LoadUnaligned, Store, StoreUnaligned, Broadcast, Multiply, MultiplyAdd, Sum), a Math for
+// the sigmoid, and the register tiles:
 //   forward     kForwardRows rows x up to kForwardSamples samples of lane-wise partial sums,
 //               over all columns;
-//   back error  kErrorVectors vectors of columns x up to kErrorSamples samples, over all rows;
+//   back error  kErrorVectors vectors of columns x up to kErrorSamples samples, over the rows
+//               asked for;
 //   update      kUpdateRows rows x one vector of columns, up to kUpdateSamples samples at a
 //               time, in column blocks that keep the inputs in the level-1 cache.
 // Tiles are sized so that the registers hold the partial sums and the operands reused across
