@@ -1,0 +1,33 @@
+// The three commands of mnist-mlp and what they share. Each command prints its progress,
+// results and failures on standard output and returns true when it did its whole job.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The MNIST data files, looked up in the working directory.
+extern const std::string TrainingImagesPath;
+extern const std::string TrainingLabelsPath;
+extern const std::string TestImagesPath;
+extern const std::string TestLabelsPath;
+
+// Trains the 784-500-300-200-100-10 network; training writes its best epoch to the file.
+bool TrainCommand(const std::string& networkFileName);
+// Counts the test images that the ensemble in the file classifies correctly.
+bool VerifyCommand(const std::string& ensembleFileName);
+// Writes the networks of the files (those whose sizes agree with the first) as one ensemble.
+bool CombineCommand(const std::string& ensembleFileName, const std::vector<std::string>& networkFileNames);
+
+// A time stamp in whole milliseconds from a monotonic wall clock. (clock() would count
+// processor time on this platform, not elapsed time.)
+inline uint64_t TimeStampMilliseconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+// The seconds between two stamps as printed: a float with the stream's default formatting.
+inline float ElapsedSeconds(uint64_t startMilliseconds, uint64_t endMilliseconds) {
+  return static_cast<float>(static_cast<double>(endMilliseconds - startMilliseconds)) / 1000.0f;
+}

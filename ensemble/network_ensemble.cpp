@@ -1,0 +1,112 @@
+#include "ensemble/network_ensemble.h"
+
+#include <bit>
+#include <cassert>
+#include <cstring>
+#include <fstream>
+
+#include "network/activation.h"
+#include "network/atomic_file.h"
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the header is written with the host's byte order");
+
+constexpr size_t kHeaderSize = 6;
+constexpr const char* kHeaderWriteMessage = "Failed to write neural network ensemble header to disk.";
+constexpr const char* kHeaderReadMessage = "Failed to read neural network ensemble header from disk.";
+constexpr const char* kInvalidFormatMessage = "Invalid neural network ensemble file format detected.";
+// What NeuralNetwork::Save reports for the last part of a record.
+constexpr const char* kLastRecordStageMessage = "Failed to write layer biases to disk.";
+
+bool StreamFailed(const std::ios& stream) { return stream.fail() || stream.bad(); }
+
+void Report(std::string* errorMessage, const std::string& message) {
+  if (errorMessage != nullptr) *errorMessage = message;
+}
+
+std::string MemberName(size_t index, size_t count) {
+  return "Neural network ensemble member " + std::to_string(index + 1) + " of " + std::to_string(count);
+}
+
+}  // namespace
+
+Vector NetworkEnsemble::Evaluate(const ImageSample& sample) {
+  assert(!networks.empty());
+  const size_t outputSize = networks.front().OutputSize();
+  Vector sum(outputSize, 0.0);
+  for (NeuralNetwork& network : networks) {
+    const Vector output = network.FeedForward(sample.pixels);
+    for (size_t i = 0; i < outputSize; ++i) sum[i] += ElementAt(output, i);
+  }
+  // One division per entry after all members are added: no running mean.
+  const double memberCount = static_cast<double>(networks.size());
+  Vector mean(outputSize, 0.0);
+  for (size_t i = 0; i < outputSize; ++i) mean[i] = sum[i] / memberCount;
+  return mean;
+}
+
+double NetworkEnsemble::CountCorrect(const ImageSet& samples) {
+  double correct = 0.0;
+  for (const ImageSample& sample : samples) {
+    if (ArgMax(sample.target) == ArgMax(Evaluate(sample))) correct += 1.0;
+  }
+  return correct;
+}
+
+void NetworkEnsemble::Save(const std::string& fileName, std::string* errorMessage) const {
+  const auto write = [this](std::ostream& output, std::string* message) {
+    unsigned char header[kHeaderSize];
+    const uint16_t magic = NetworkFileMagic;
+    const uint32_t memberCount = static_cast<uint32_t>(networks.size());
+    std::memcpy(header, &magic, sizeof magic);
+    std::memcpy(header + 2, &memberCount, sizeof memberCount);
+    output.write(reinterpret_cast<const char*>(header), sizeof header);
+    if (StreamFailed(output)) return Report(message, kHeaderWriteMessage);
+    for (const NeuralNetwork& network : networks) {
+      network.Save(output, message);
+      if (!message->empty()) return;
+    }
+  };
+  WriteFileAtomically(fileName, write, networks.empty() ? kHeaderWriteMessage : kLastRecordStageMessage,
+                      errorMessage);
+}
+
+void NetworkEnsemble::Load(const std::string& fileName, std::string* errorMessage) {
+  std::ifstream input(fileName, std::ios::binary);
+  unsigned char header[kHeaderSize];
+  input.read(reinterpret_cast<char*>(header), sizeof header);
+  if (StreamFailed(input)) return Report(errorMessage, kHeaderReadMessage);
+  uint16_t magic = 0;
+  uint32_t memberCount = 0;
+  std::memcpy(&magic, header, sizeof magic);
+  std::memcpy(&memberCount, header + 2, sizeof memberCount);
+  if (magic != NetworkFileMagic || memberCount == 0) {
+    return Report(errorMessage, kInvalidFormatMessage);
+  }
+
+  // The count is untrusted: members are read one by one (never reserved), and each one must
+  // load completely, so a short file fails at its first missing record. Evaluate reads every
+  // member's layers up to the first member's sizes, so sizes must agree before anyone uses
+  // them.
+  std::vector<NeuralNetwork> members;
+  for (size_t index = 0; index < memberCount; ++index) {
+    NeuralNetwork& member = members.emplace_back();
+    std::string memberMessage;
+    member.Load(input, &memberMessage);
+    const std::string name = MemberName(index, memberCount);
+    if (!memberMessage.empty()) {
+      return Report(errorMessage, name + " could not be read: " + memberMessage);
+    }
+    if (member.weights.empty()) return Report(errorMessage, name + " has no layers.");
+    const NeuralNetwork& first = networks.empty() ? members.front() : networks.front();
+    if (member.InputSize() != first.InputSize() || member.OutputSize() != first.OutputSize()) {
+      return Report(errorMessage, name + " has " + std::to_string(member.InputSize()) + " inputs and " +
+                                      std::to_string(member.OutputSize()) +
+                                      " outputs, unlike the first member's " +
+                                      std::to_string(first.InputSize()) + " and " +
+                                      std::to_string(first.OutputSize()) + ".");
+    }
+  }
+  for (NeuralNetwork& member : members) networks.push_back(std::move(member));
+}
