@@ -93,9 +93,10 @@ TEST(SaveFaults, SaveIntoAMissingFolderReportsTheHeaderMessageAndCreatesNothing)
 }
 
 // Trains in a child that saves after every epoch (no test set) and kills it at a random
-// moment, again and again. Each kill must leave the network file absent (killed before the
-// first save finished) or complete and loadable; a temporary file left beside it shows that
-// the kill landed inside a save.
+// moment, again and again: even runs start without a network file, odd runs replace the one
+// the run before left. Each kill must leave the network file absent (killed before the first
+// save finished) or complete and loadable; a temporary file left beside it shows that the
+// kill landed inside a save.
 TEST(SaveFaults, TrainingKilledWhileSavingLeavesNoPartialNetworkFile) {
   TemporaryFolder folder;
   const std::string path = folder.Path("net");
@@ -104,12 +105,13 @@ TEST(SaveFaults, TrainingKilledWhileSavingLeavesNoPartialNetworkFile) {
   ImageSet samples{{Vector(64, 0.5), Vector{0, 0, 0, 1, 0, 0, 0, 0, 0, 0}}};
 
   std::mt19937 moments(20240607);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 30'000);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 50'000);
   int absent = 0, complete = 0, killedInsideSave = 0;
   constexpr int kKills = 24;
   for (int run = 0; run < kKills; ++run) {
-    std::filesystem::remove_all(folder.Root());
-    std::filesystem::create_directory(folder.Root());
+    for (const auto& entry : std::filesystem::directory_iterator(folder.Root())) {
+      if (run % 2 == 0 || entry.path() != path) std::filesystem::remove(entry.path());
+    }
     std::cout.flush();
     const pid_t child = fork();
     ASSERT_GE(child, 0);
