@@ -23,7 +23,8 @@ class NetworkEnsemble {
   // first member has outputs. Rewrites every member's cache. Precondition: at least one
   // member, all with the first member's output size.
   Vector Evaluate(const ImageSample& sample);
-  // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate.
+  // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
+  // computed for blocks of samples at once on all threads (network/training_engine.h).
   double CountCorrect(const ImageSet& samples);
 
   // Replaces the named file atomically with the ensemble (see network/atomic_file.h). On

@@ -1,6 +1,7 @@
 // Mini-batch gradient descent on the cross-entropy cost of sigmoid outputs.
 //
-// Each epoch shuffles the training set with a freshly seeded engine, steps through it in
+// Train runs on the fast engine of training_engine.h; TrainMiniBatch and Backpropagate are the
+// plain per-sample reference that the engine is tested against. Each epoch shuffles the training set with a freshly seeded engine, steps through it in
 // mini-batches of batchSize samples (the last one may be smaller), measures the accuracy on
 // the test set, prints "Epoch e accuracy: x." and saves the network whenever the count of
 // correct test samples beats every earlier epoch. Without a test set it saves every epoch.
@@ -11,6 +12,8 @@
 #include "network/neural_network.h"
 #include "network/random.h"
 #include "network/shuffle.h"
+#include "network/thread_pool.h"
+#include "network/training_engine.h"
 
 namespace {
 
@@ -30,30 +33,39 @@ std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
 
 void NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet,
                           const ImageSet* testSet) {
+  // The engine trains a contiguous copy of the weights (see training_engine.h); the rows of
+  // `weights` are brought up to date before every save and at the end.
+  ThreadPool pool(ThreadCountSetting());
+  TrainingEngine engine(*this, pool);
   double bestCorrect = -1.0;
   for (uint32_t epoch = 0; epoch < epochCount; ++epoch) {
-    std::mt19937 engine(NextRandomSeed());
-    ShuffleSamples(trainingSet, engine);
-
-    const size_t sampleCount = trainingSet.size();
-    for (size_t first = 0; batchSize > 0 && first < sampleCount; first += batchSize) {
-      TrainMiniBatch(trainingSet, first, std::min(first + batchSize, sampleCount));
-    }
+    std::mt19937 random(NextRandomSeed());
+    ShuffleSamples(trainingSet, random);
+    engine.TrainEpoch(trainingSet, batchSize);
 
     bool save = true;
     if (testSet != nullptr) {
-      const double correct = CountCorrect(*testSet);
+      const double correct = engine.CountCorrect(*testSet);
       const double accuracy = (correct * 100.0) / static_cast<double>(testSet->size());
       std::cout << "Epoch " << epoch << " accuracy: " << accuracy << "." << std::endl;
       save = correct > bestCorrect;
       if (save) bestCorrect = correct;
     }
     if (save) {
+      engine.CopyTo(*this);
       // A lost save must not go unnoticed: the file is the only result of hours of training.
       std::string errorMessage;
       SaveFile(networkFileName, &errorMessage);
       if (!errorMessage.empty()) std::cout << errorMessage << std::endl;
     }
+  }
+  engine.CopyTo(*this);
+  // Leave the cache as the last forward pass of plain training would: the last test sample,
+  // or else the last training sample (here through the final weights).
+  if (epochCount > 0 && testSet != nullptr && !testSet->empty()) {
+    FeedForward(testSet->back().pixels);
+  } else if (epochCount > 0 && batchSize > 0 && !trainingSet.empty()) {
+    FeedForward(trainingSet.back().pixels);
   }
   std::cout << std::endl;
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "network/activation.h"
 #include "network/random.h"
 #include "test_support.h"
 
@@ -94,6 +95,29 @@ TEST(NetworkEnsembleCountCorrect, TiesGoToTheLowestIndex) {
   NetworkEnsemble ensemble{{ConstantNetwork({-1.0, 2.0, 2.0}), ConstantNetwork({-1.0, 1.0, 1.0})}};
   EXPECT_EQ(ensemble.CountCorrect({{{0.0}, {0.0, 1.0, 0.0}}}), 1.0);
   EXPECT_EQ(ensemble.CountCorrect({{{0.0}, {0.0, 0.0, 1.0}}}), 0.0);
+}
+
+TEST(NetworkEnsembleCountCorrect, CountsWhatEvaluateCountsSampleBySample) {
+  // Members with different hidden layers, and more samples than one evaluation block.
+  ResetRandomSeeds(31);
+  NetworkEnsemble ensemble{{NeuralNetwork::WithLayers({6, 5, 4}, 0.5, 1.0),
+                            NeuralNetwork::WithLayers({6, 9, 7, 4}, 0.5, 1.0),
+                            NeuralNetwork::WithLayers({6, 3, 4}, 0.5, 1.0)}};
+  ImageSet samples;
+  for (int i = 0; i < 53; ++i) {
+    Vector pixels(6);
+    for (int p = 0; p < 6; ++p) pixels[p] = ((i * 7 + p * 13) % 17) / 17.0;
+    Vector target(4, 0.0);
+    target[(i * 5) % 4] = 1.0;
+    samples.push_back({pixels, target});
+  }
+  double expected = 0.0;
+  for (const ImageSample& sample : samples) {
+    if (ArgMax(sample.target) == ArgMax(ensemble.Evaluate(sample))) expected += 1.0;
+  }
+  ASSERT_GT(expected, 0.0);
+  ASSERT_LT(expected, 53.0);
+  EXPECT_EQ(ensemble.CountCorrect(samples), expected);
 }
 
 TEST(EnsembleFile, OneMemberIsTheHeaderThenItsRecord) {

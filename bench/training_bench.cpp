@@ -1,0 +1,320 @@
+// Measures the training engine against the plain reference and against the machine's limit.
+//
+// On full-size random data (60,000 training and 10,000 test images of 784 pixels, the
+// 784-500-300-200-100-10 network, mini-batches of 10) it first checks that the engine agrees
+// with the plain per-sample step and that its results do not depend on the thread count, then
+// prints seconds per training epoch and per 10,000-image evaluation for the reference, the
+// engine with portable loops and the engine with vector kernels on 1 and 2 threads, the
+// achieved GFLOP/s and their ratio to the FMA peak measured in the same run.
+//
+// The reference takes minutes per epoch, so it runs a fixed part of an epoch and is scaled
+// up; the output says so. Exits with status 1 when a check fails.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "network/kernels.h"
+#include "network/neural_network.h"
+#include "network/random.h"
+#include "network/shuffle.h"
+#include "network/thread_pool.h"
+#include "network/training_engine.h"
+
+namespace {
+
+const std::vector<uint32_t> kLayerSizes{784, 500, 300, 200, 100, 10};
+constexpr size_t kTrainingCount = 60000;
+constexpr size_t kTestCount = 10000;
+constexpr size_t kBatchSize = 10;
+constexpr size_t kBatchesPerEpoch = kTrainingCount / kBatchSize;
+constexpr size_t kReferenceBatches = 200;       // of the 6,000 in an epoch
+constexpr size_t kReferenceImages = 1000;       // of the 10,000 test images
+constexpr size_t kPortableBatches = 600;        // the portable loops are also slow
+constexpr size_t kPortableImages = 2000;
+constexpr int kEpochRepeats = 2;                // best of, for the vector kernels
+constexpr int kEvaluationRepeats = 3;
+
+// Multiply-adds per training sample: the forward pass through every weight, the errors
+// carried back through every weight above the first layer, and the update of every weight.
+constexpr double kWeights = 623000;
+constexpr double kUpperWeights = kWeights - 784 * 500;
+constexpr double kTrainingFlops = 2.0 * kTrainingCount * (2 * kWeights + kUpperWeights);
+constexpr double kEvaluationFlops = 2.0 * kTestCount * kWeights;
+
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double BestOf(int repeats, const std::function<void()>& work) {
+  double best = 1e300;
+  for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(work));
+  return best;
+}
+
+ImageSet RandomImages(size_t count, std::mt19937& engine) {
+  std::uniform_real_distribution<double> pixel(0.0, 1.0);
+  ImageSet set(count);
+  for (ImageSample& sample : set) {
+    sample.pixels.resize(784);
+    for (double& value : sample.pixels) value = pixel(engine);
+    sample.target.assign(10, 0.0);
+    sample.target[engine() % 10] = 1.0;
+  }
+  return set;
+}
+
+#if defined(__x86_64__)
+// Twelve independent chains of 4-lane FMAs: enough to keep both FMA pipes busy whatever
+// their latency. Returns the sum so that the loop cannot be dropped.
+__attribute__((target("avx2,fma"))) double FmaLoop(long iterations) {
+  __m256d chains[12];
+  for (int i = 0; i < 12; ++i) chains[i] = _mm256_set1_pd(0.001 * i);
+  const __m256d factor = _mm256_set1_pd(0.999999);
+  const __m256d offset = _mm256_set1_pd(1e-7);
+  for (long n = 0; n < iterations; ++n) {
+#pragma GCC unroll 12
+    for (int i = 0; i < 12; ++i) chains[i] = _mm256_fmadd_pd(chains[i], factor, offset);
+  }
+  __m256d sum = chains[0];
+  for (int i = 1; i < 12; ++i) sum = _mm256_add_pd(sum, chains[i]);
+  double lanes[4];
+  _mm256_storeu_pd(lanes, sum);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+// The same with 8-lane AVX-512 FMAs.
+__attribute__((target("avx512f"))) double FmaLoop512(long iterations) {
+  __m512d chains[12];
+  for (int i = 0; i < 12; ++i) chains[i] = _mm512_set1_pd(0.001 * i);
+  const __m512d factor = _mm512_set1_pd(0.999999);
+  const __m512d offset = _mm512_set1_pd(1e-7);
+  for (long n = 0; n < iterations; ++n) {
+#pragma GCC unroll 12
+    for (int i = 0; i < 12; ++i) chains[i] = _mm512_fmadd_pd(chains[i], factor, offset);
+  }
+  __m512d sum = chains[0];
+  for (int i = 1; i < 12; ++i) sum = _mm512_add_pd(sum, chains[i]);
+  double lanes[8];
+  _mm512_storeu_pd(lanes, sum);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
+}
+
+// GFLOP/s of an FMA loop of `lanes` lanes running on threadCount threads at once; best of 3.
+double FmaPeak(uint32_t threadCount, int lanes) {
+  constexpr long kIterations = 50'000'000;
+  std::vector<double> sinks(threadCount);
+  const double seconds = BestOf(3, [&] {
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < threadCount; ++t) {
+      threads.emplace_back([&sinks, t, lanes] { sinks[t] = lanes == 8 ? FmaLoop512(kIterations) : FmaLoop(kIterations); });
+    }
+    for (std::thread& thread : threads) thread.join();
+  });
+  return 2.0 * lanes * 12 * kIterations * threadCount / seconds / 1e9;
+}
+#endif
+
+double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
+  double largest = 0.0;
+  auto compare = [&](double x, double y) {
+    const double scale = std::max({std::fabs(x), std::fabs(y), 1e-300});
+    largest = std::max(largest, std::fabs(x - y) / scale);
+  };
+  for (size_t k = 0; k < a.weights.size(); ++k) {
+    for (size_t r = 0; r < a.weights[k].rowCount; ++r) {
+      for (size_t c = 0; c < a.weights[k].columnCount; ++c) compare(a.weights[k].data[r][c], b.weights[k].data[r][c]);
+      compare(a.biases[k][r], b.biases[k][r]);
+    }
+  }
+  return largest;
+}
+
+bool IdenticalParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
+  for (size_t k = 0; k < a.weights.size(); ++k) {
+    if (a.weights[k].data != b.weights[k].data || a.biases[k] != b.biases[k]) return false;
+  }
+  return true;
+}
+
+std::string LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string oneMinute;
+  file >> oneMinute;
+  return file ? oneMinute : "unknown";
+}
+
+struct Row {
+  std::string name;
+  uint32_t threads;
+  double trainSeconds;
+  double evaluationSeconds;
+  bool scaled;
+  double ownPeak;  // GFLOP/s of the FMA loop of the row's own instruction set, or 0
+};
+
+std::string Percent(double gflops, double peak) {
+  if (peak <= 0) return "";
+  char text[16];
+  std::snprintf(text, sizeof text, "%.0f%%", 100 * gflops / peak);
+  return text;
+}
+
+// Ratios to the AVX2 peak with the same thread count, and to the row's own peak.
+void PrintRow(const Row& row, const double avx2Peak[3]) {
+  const double trainGflops = kTrainingFlops / row.trainSeconds / 1e9;
+  const double evaluationGflops = kEvaluationFlops / row.evaluationSeconds / 1e9;
+  const double peak = row.threads <= 2 ? avx2Peak[row.threads] : 0.0;
+  std::printf("%-24s %7u %9.2f%s %8.1f %7s %7s %9.3f%s %8.1f %7s %7s\n", row.name.c_str(), row.threads,
+              row.trainSeconds, row.scaled ? "*" : " ", trainGflops, Percent(trainGflops, peak).c_str(),
+              Percent(trainGflops, row.ownPeak).c_str(), row.evaluationSeconds, row.scaled ? "*" : " ",
+              evaluationGflops, Percent(evaluationGflops, peak).c_str(),
+              Percent(evaluationGflops, row.ownPeak).c_str());
+}
+
+}  // namespace
+
+int main() {
+  std::printf("Training engine benchmark: %s network, mini-batches of %zu, random full-size data\n",
+              "784-500-300-200-100-10", kBatchSize);
+  std::printf("hardware threads: %u; vector kernels: %s; load average before the run: %s%s\n",
+              std::thread::hardware_concurrency(), BestKernels().name, LoadAverage().c_str(),
+              " (timings need an otherwise idle machine)");
+
+  double peak[3] = {0, 0, 0};     // AVX2, by thread count
+  double peak512[3] = {0, 0, 0};  // AVX-512, by thread count
+#if defined(__x86_64__)
+  if (Avx2Kernels() != nullptr) {
+    peak[1] = FmaPeak(1, 4);
+    peak[2] = FmaPeak(2, 4);
+    std::printf("FMA peak, independent 4-lane AVX2 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n", peak[1],
+                peak[2]);
+  }
+  if (Avx512Kernels() != nullptr) {
+    peak512[1] = FmaPeak(1, 8);
+    peak512[2] = FmaPeak(2, 8);
+    std::printf("FMA peak, independent 8-lane AVX-512 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n",
+                peak512[1], peak512[2]);
+  }
+#endif
+
+  std::mt19937 random(12345);
+  ImageSet training = RandomImages(kTrainingCount, random);
+  const ImageSet test = RandomImages(kTestCount, random);
+  ResetRandomSeeds(1);
+  const NeuralNetwork initial = NeuralNetwork::WithLayers(kLayerSizes, 0.5, 1.0);
+
+  // Checks first: one mini-batch against the plain step, then 20 mini-batches on 1 and 2 threads.
+  {
+    NeuralNetwork reference = initial;
+    reference.TrainMiniBatch(training, 0, kBatchSize);
+    for (const LayerKernels* kernels : {&PortableKernels(), Avx2Kernels(), Avx512Kernels()}) {
+      if (kernels == nullptr) continue;
+      ThreadPool pool(2);
+      TrainingEngine engine(initial, pool, *kernels);
+      engine.TrainMiniBatch(training, 0, kBatchSize);
+      NeuralNetwork fast = initial;
+      engine.CopyTo(fast);
+      const double difference = LargestRelativeDifference(reference, fast);
+      const bool agrees = difference <= 1e-9;
+      std::printf("check: one mini-batch, %s kernels against the plain step: largest relative difference %.1e %s\n",
+                  kernels->name, difference, agrees ? "(ok, limit 1e-9)" : "(FAILED, limit 1e-9)");
+      if (!agrees) return 1;
+    }
+    NeuralNetwork results[2] = {initial, initial};
+    for (uint32_t threads : {1u, 2u}) {
+      ThreadPool pool(threads);
+      TrainingEngine engine(initial, pool);
+      for (size_t b = 0; b < 20; ++b) engine.TrainMiniBatch(training, b * kBatchSize, (b + 1) * kBatchSize);
+      engine.CopyTo(results[threads - 1]);
+    }
+    const bool same = IdenticalParameters(results[0], results[1]);
+    std::printf("check: 20 mini-batches on 1 and on 2 threads: %s\n",
+                same ? "bit-identical weights (ok)" : "DIFFERENT weights (FAILED)");
+    if (!same) return 1;
+  }
+
+  std::vector<Row> rows;
+  {
+    NeuralNetwork reference = initial;
+    const double train = Seconds([&] {
+      for (size_t b = 0; b < kReferenceBatches; ++b) reference.TrainMiniBatch(training, b * kBatchSize, (b + 1) * kBatchSize);
+    }) * (static_cast<double>(kBatchesPerEpoch) / kReferenceBatches);
+    const double evaluation = Seconds([&] {
+      for (size_t p = 0; p < kReferenceImages; ++p) reference.FeedForward(test[p].pixels);
+    }) * (static_cast<double>(kTestCount) / kReferenceImages);
+    rows.push_back({"reference (per sample)", 1, train, evaluation, true, 0.0});
+  }
+  {
+    ThreadPool pool(1);
+    TrainingEngine engine(initial, pool, PortableKernels());
+    const ImageSet trainingPart(training.begin(), training.begin() + kPortableBatches * kBatchSize);
+    const ImageSet testPart(test.begin(), test.begin() + kPortableImages);
+    const double train = Seconds([&] { engine.TrainEpoch(trainingPart, kBatchSize); }) *
+                         (static_cast<double>(kBatchesPerEpoch) / kPortableBatches);
+    const double evaluation = Seconds([&] { engine.CountCorrect(testPart); }) *
+                              (static_cast<double>(kTestCount) / kPortableImages);
+    rows.push_back({"engine, portable loops", 1, train, evaluation, true, 0.0});
+  }
+  for (const LayerKernels* kernels : {Avx2Kernels(), Avx512Kernels()}) {
+    if (kernels == nullptr) continue;
+    for (uint32_t threads : {1u, 2u}) {
+      ThreadPool pool(threads);
+      TrainingEngine engine(initial, pool, *kernels);
+      ResetRandomSeeds(2);
+      // A training epoch as NeuralNetwork::Train runs it: shuffle, then every mini-batch.
+      const double train = BestOf(kEpochRepeats, [&] {
+        std::mt19937 shuffleEngine(NextRandomSeed());
+        ShuffleSamples(training, shuffleEngine);
+        engine.TrainEpoch(training, kBatchSize);
+      });
+      const double evaluation = BestOf(kEvaluationRepeats, [&] { engine.CountCorrect(test); });
+      const double ownPeak = kernels == Avx2Kernels() ? peak[threads] : peak512[threads];
+      rows.push_back({std::string("engine, ") + kernels->name, threads, train, evaluation, false, ownPeak});
+    }
+  }
+
+  std::printf("\n%-24s %7s %10s %8s %7s %7s %10s %8s %7s %7s\n", "", "threads", "epoch [s]", "GFLOP/s", "of AVX2",
+              "of own", "eval [s]", "GFLOP/s", "of AVX2", "of own");
+  for (const Row& row : rows) PrintRow(row, peak);
+  std::printf("* timed on %zu of the %zu mini-batches and %zu of the %zu test images (portable loops: %zu and %zu), "
+              "scaled up\n",
+              kReferenceBatches, kBatchesPerEpoch, kReferenceImages, kTestCount, kPortableBatches, kPortableImages);
+  std::printf("epoch: shuffle and %zu mini-batches, %.3g floating-point operations; evaluation: %zu images, %.3g\n",
+              kBatchesPerEpoch, kTrainingFlops, kTestCount, kEvaluationFlops);
+
+  std::printf("of AVX2: GFLOP/s over the AVX2 FMA peak with as many threads; of own: over the peak of the row's "
+              "own instructions\n");
+
+  const Row& reference = rows[0];
+  std::printf("\n");
+  for (const Row& row : rows) {
+    if (row.scaled || row.threads != 2) continue;
+    const double epochWithEvaluation = row.trainSeconds + row.evaluationSeconds;
+    std::printf("%s, 2 threads: %.0fx the reference per epoch, %.0fx per evaluation; a --train epoch (training and "
+                "test evaluation) %.2f s, 300 epochs about %.0f minutes\n",
+                row.name.c_str(), reference.trainSeconds / row.trainSeconds,
+                reference.evaluationSeconds / row.evaluationSeconds, epochWithEvaluation, 300 * epochWithEvaluation / 60);
+  }
+
+  NeuralNetwork copy = initial;
+  ThreadPool pool(1);
+  const double copyIn = BestOf(5, [&] { TrainingEngine engine(initial, pool); });
+  TrainingEngine engine(initial, pool);
+  const double copyOut = BestOf(5, [&] { engine.CopyTo(copy); });
+  std::printf("copying the weights into the engine: %.2f ms (with its buffers); back into the matrices: %.2f ms\n",
+              copyIn * 1e3, copyOut * 1e3);
+  return 0;
+}

@@ -1,0 +1,287 @@
+// The vector layer loops, written once over an instruction-set description `Isa` and
+// instantiated by kernels_avx2.cpp and kernels_avx512.cpp. Include it only inside an
+// anonymous namespace and a `#pragma GCC target` region, after every system header, so that
+// every function here is compiled for that instruction set and for no other file.
+//
+// An Isa provides the vector type V of kLanes doubles, its operations (Load, Store, Zero,
+// Set, Broadcast, Add, Subtract, Multiply, MultiplyAdd, Sum), Pin, and the register tiles:
+//   forward     kForwardRows rows x up to kForwardSamples samples of lane-wise partial sums,
+//               over all columns;
+//   back error  kErrorVectors vectors of columns x up to kErrorSamples samples, over all rows;
+//   update      kUpdateRows rows x one vector of columns, up to kUpdateSamples samples at a
+//               time, in column blocks that keep the inputs in the level-1 cache.
+// Tiles are sized so that the registers hold the partial sums and the operands reused across
+// the tile, and each FMA needs at most one fresh load. Every element has a single
+// accumulator and the same sequence of operations whatever tile it falls in, so tile shapes
+// and the split among threads never change a result.
+#pragma once
+
+// Keeps a loaded vector in a register: without it GCC folds the load into every FMA that
+// uses it, which multiplies the loads of a tile.
+template <class V>
+inline V Pin(V v) {
+  asm("" : "+v"(v));
+  return v;
+}
+
+template <class Isa>
+size_t RoundUpToLanes(size_t count) {
+  return (count + Isa::kLanes - 1) / Isa::kLanes * Isa::kLanes;
+}
+
+// Calls f.template operator()<N>() for the runtime count n in 1 ... Max.
+template <int Max, class F>
+inline void WithCount(size_t n, F&& f) {
+  if constexpr (Max >= 1) {
+    if (n == static_cast<size_t>(Max)) {
+      f.template operator()<Max>();
+    } else {
+      WithCount<Max - 1>(n, f);
+    }
+  }
+}
+
+// Splits count items into groups of at most maxGroup, as even as possible (10 by 4 gives
+// 4 + 3 + 3): a small last group would leave too few independent sums to hide FMA latency.
+inline size_t NextGroup(size_t remaining, size_t maxGroup) {
+  const size_t groupCount = (remaining + maxGroup - 1) / maxGroup;
+  return (remaining + groupCount - 1) / groupCount;
+}
+
+template <class Isa, int R, int S>
+inline void ForwardTile(const double* weights, size_t stride, size_t columns, const double* biases,
+                        size_t row, const double* inputs, double* weightedInputs,
+                        size_t outputStride) {
+  using V = typename Isa::V;
+  V sums[R][S];
+#pragma GCC unroll 16
+  for (int r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) sums[r][s] = Isa::Zero();
+  }
+  const double* rows = weights + row * stride;
+  for (size_t c = 0; c < columns; c += Isa::kLanes) {
+    V w[R];
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r) w[r] = Isa::Load(rows + r * stride + c);
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+      const V x = Pin(Isa::Load(inputs + s * stride + c));
+#pragma GCC unroll 16
+      for (int r = 0; r < R; ++r) sums[r][s] = Isa::MultiplyAdd(w[r], x, sums[r][s]);
+    }
+  }
+#pragma GCC unroll 16
+  for (int r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+      weightedInputs[s * outputStride + row + r] = Isa::Sum(sums[r][s]) + biases[row + r];
+    }
+  }
+}
+
+template <class Isa>
+void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases,
+             size_t rowBegin, size_t rowEnd, const double* inputs, size_t sampleCount,
+             double* weightedInputs, size_t outputStride) {
+  const size_t columns = RoundUpToLanes<Isa>(columnCount);
+  for (size_t row = rowBegin; row < rowEnd;) {
+    const size_t rows = std::min<size_t>(Isa::kForwardRows, rowEnd - row);
+    for (size_t s = 0; s < sampleCount;) {
+      const size_t group = NextGroup(sampleCount - s, Isa::kForwardSamples);
+      WithCount<Isa::kForwardRows>(rows, [&]<int R>() {
+        WithCount<Isa::kForwardSamples>(group, [&]<int S>() {
+          ForwardTile<Isa, R, S>(weights, stride, columns, biases, row, inputs + s * stride,
+                                 weightedInputs + s * outputStride, outputStride);
+        });
+      });
+      s += group;
+    }
+    row += rows;
+  }
+}
+
+template <class Isa, int C, int S>
+inline void BackErrorTile(const double* weights, size_t stride, size_t rowCount, size_t column,
+                          const double* deltas, size_t outputStride,
+                          const double* lowerActivations, double* lowerDeltas) {
+  using V = typename Isa::V;
+  V sums[C][S];
+#pragma GCC unroll 16
+  for (int c = 0; c < C; ++c) {
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) sums[c][s] = Isa::Zero();
+  }
+  for (size_t r = 0; r < rowCount; ++r) {
+    const double* row = weights + r * stride + column;
+    V w[C];
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) w[c] = Isa::Load(row + c * Isa::kLanes);
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+      const V delta = Pin(Isa::Broadcast(deltas + s * outputStride + r));
+#pragma GCC unroll 16
+      for (int c = 0; c < C; ++c) sums[c][s] = Isa::MultiplyAdd(w[c], delta, sums[c][s]);
+    }
+  }
+  const V one = Isa::Set(1.0);
+#pragma GCC unroll 16
+  for (int s = 0; s < S; ++s) {
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) {
+      const size_t at = s * stride + column + c * Isa::kLanes;
+      const V a = Isa::Load(lowerActivations + at);
+      const V slope = Isa::Multiply(Isa::Subtract(one, a), a);
+      Isa::Store(lowerDeltas + at, Isa::Multiply(sums[c][s], slope));
+    }
+  }
+}
+
+template <class Isa>
+void BackError(const double* weights, size_t stride, size_t rowCount, size_t columnBegin,
+               size_t columnEnd, const double* deltas, size_t outputStride, size_t sampleCount,
+               const double* lowerActivations, double* lowerDeltas) {
+  for (size_t column = columnBegin; column < columnEnd;) {
+    const size_t vectors = std::min<size_t>(Isa::kErrorVectors, (columnEnd - column) / Isa::kLanes);
+    for (size_t s = 0; s < sampleCount;) {
+      const size_t group = NextGroup(sampleCount - s, Isa::kErrorSamples);
+      WithCount<Isa::kErrorVectors>(vectors, [&]<int C>() {
+        WithCount<Isa::kErrorSamples>(group, [&]<int S>() {
+          BackErrorTile<Isa, C, S>(weights, stride, rowCount, column, deltas + s * outputStride,
+                                   outputStride, lowerActivations + s * stride,
+                                   lowerDeltas + s * stride);
+        });
+      });
+      s += group;
+    }
+    column += vectors * Isa::kLanes;
+  }
+}
+
+// Adds S samples' steps to R rows over columns [first, last); the first group of samples
+// also applies the decay (none when it is 1.0, which would change nothing).
+template <class Isa, int R, int S>
+inline void UpdateTile(double* weights, size_t stride, size_t row, size_t first, size_t last,
+                       const double* inputs, const double* deltas, size_t outputStride,
+                       double step, const typename Isa::V* decay) {
+  using V = typename Isa::V;
+  V scaledDeltas[R][S];
+#pragma GCC unroll 16
+  for (int r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) scaledDeltas[r][s] = Isa::Set(deltas[s * outputStride + row + r] * step);
+  }
+  double* rows = weights + row * stride;
+  for (size_t c = first; c < last; c += Isa::kLanes) {
+    V w[R];
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r) {
+      w[r] = Isa::Load(rows + r * stride + c);
+      if (decay != nullptr) w[r] = Isa::Multiply(w[r], *decay);
+    }
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+      const V x = Pin(Isa::Load(inputs + s * stride + c));
+#pragma GCC unroll 16
+      for (int r = 0; r < R; ++r) w[r] = Isa::MultiplyAdd(scaledDeltas[r][s], x, w[r]);
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r) Isa::Store(rows + r * stride + c, w[r]);
+  }
+}
+
+// 10 samples x 256 columns of inputs (20 KiB) stay in the level-1 cache while every row of
+// the block is updated.
+constexpr size_t kUpdateColumnBlock = 256;
+
+template <class Isa>
+void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin, size_t rowEnd,
+            const double* inputs, const double* deltas, size_t outputStride, size_t sampleCount,
+            double step, double decay) {
+  const size_t columns = RoundUpToLanes<Isa>(columnCount);
+  const typename Isa::V decayVector = Isa::Set(decay);
+  const typename Isa::V* decayOrNone = decay == 1.0 ? nullptr : &decayVector;
+  for (size_t first = 0; first < columns; first += kUpdateColumnBlock) {
+    const size_t last = std::min(columns, first + kUpdateColumnBlock);
+    for (size_t row = rowBegin; row < rowEnd;) {
+      const size_t rows = std::min<size_t>(Isa::kUpdateRows, rowEnd - row);
+      for (size_t s = 0; s < sampleCount;) {
+        const size_t group = std::min<size_t>(Isa::kUpdateSamples, sampleCount - s);
+        WithCount<Isa::kUpdateRows>(rows, [&]<int R>() {
+          WithCount<Isa::kUpdateSamples>(group, [&]<int S>() {
+            UpdateTile<Isa, R, S>(weights, stride, row, first, last, inputs + s * stride,
+                                  deltas + s * outputStride, outputStride, step,
+                                  s == 0 ? decayOrNone : nullptr);
+          });
+        });
+        s += group;
+      }
+      row += rows;
+    }
+  }
+}
+
+// The logistic function 1 / (exp(-z) + 1) with exp computed as 2^n * e^r, n = round(x / ln 2),
+// |r| <= ln(2) / 2, e^r by its Taylor series to degree 13 (truncation below 1e-17 relative);
+// within a few units in the last place of the library's exp. Written for a Math of vectors
+// and for ScalarMath with the same correctly rounded operations in the same order, so that an
+// element gets the same bits in a vector lane or in the scalar tail.
+template <class M>
+inline typename M::Value Sigmoid(typename M::Value z) {
+  using V = typename M::Value;
+  // exp(-z): beyond these bounds exp is 0 or infinite in double precision, and clamping keeps
+  // 2^n representable. NaN passes the min and max (which return their second operand) and
+  // stays NaN.
+  const V x = M::Min(M::Set(709.8), M::Max(M::Set(-745.2), M::Multiply(z, M::Set(-1.0))));
+  const V n = M::Round(M::Multiply(x, M::Set(0x1.71547652b82fep0)));  // x / ln 2
+  V r = M::MultiplyAdd(n, M::Set(-0x1.62e42fefa39efp-1), x);          // x - n ln 2, in two parts
+  r = M::MultiplyAdd(n, M::Set(-0x1.abc9e3b39803fp-56), r);
+  // Taylor coefficients 1/k! for k = 13 down to 0, by Horner's rule.
+  constexpr double kInverseFactorials[14] = {
+      1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
+      1.0 / 40320.0,      1.0 / 5040.0,      1.0 / 720.0,      1.0 / 120.0,     1.0 / 24.0,
+      1.0 / 6.0,          0.5,               1.0,              1.0};
+  V p = M::Set(kInverseFactorials[0]);
+#pragma GCC unroll 16
+  for (int k = 1; k < 14; ++k) p = M::MultiplyAdd(p, r, M::Set(kInverseFactorials[k]));
+  // 2^n = 2^(n - h) * 2^h with h = round(n / 2): each factor is a normal number, and the
+  // product reaches the subnormal results. For z below about -709.78 it overflows to
+  // infinity, and 1 / (inf + 1) is 0.
+  const V half = M::Round(M::Multiply(n, M::Set(0.5)));
+  const V exponential = M::Multiply(
+      M::Multiply(p, M::PowerOfTwo(M::Add(n, M::Multiply(half, M::Set(-1.0))))), M::PowerOfTwo(half));
+  return M::Divide(M::Set(1.0), M::Add(exponential, M::Set(1.0)));
+}
+
+// Scalar operations for the tail of a row, matching the vector lanes bit for bit.
+struct ScalarMath {
+  using Value = double;
+  static Value Set(double x) { return x; }
+  static Value Add(Value a, Value b) { return a + b; }
+  static Value Multiply(Value a, Value b) { return a * b; }
+  static Value Divide(Value a, Value b) { return a / b; }
+  static Value MultiplyAdd(Value a, Value b, Value c) {
+    return _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(a), _mm_set_sd(b), _mm_set_sd(c)));
+  }
+  static Value Round(Value x) {
+    return _mm_cvtsd_f64(
+        _mm_round_sd(_mm_setzero_pd(), _mm_set_sd(x), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+  }
+  static Value Min(Value a, Value b) { return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b))); }
+  static Value Max(Value a, Value b) { return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(a), _mm_set_sd(b))); }
+  // 2^n for whole n in [-1022, 1023]: n + 1023 lands in the low bits of 1.5 * 2^52 + n + 1023,
+  // and moves from there into the exponent field.
+  static Value PowerOfTwo(Value n) {
+    const __m128d shifted = _mm_add_sd(_mm_set_sd(n), _mm_set_sd(0x1.8p52 + 1023));
+    return _mm_cvtsd_f64(_mm_castsi128_pd(_mm_slli_epi64(_mm_castpd_si128(shifted), 52)));
+  }
+};
+
+template <class Isa>
+void SigmoidInPlace(double* values, size_t count) {
+  size_t i = 0;
+  for (; i + Isa::kLanes <= count; i += Isa::kLanes) {
+    Isa::StoreUnaligned(values + i, Sigmoid<typename Isa::Math>(Isa::LoadUnaligned(values + i)));
+  }
+  for (; i < count; ++i) values[i] = Sigmoid<ScalarMath>(values[i]);
+}

@@ -1,0 +1,78 @@
+#include "network/thread_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(ThreadPool, RunsTheTaskOnceOnEveryThread) {
+  for (uint32_t threads : {0u, 1u, 2u, 5u}) {
+    ThreadPool pool(threads);
+    const uint32_t expected = threads == 0 ? 1 : threads;
+    ASSERT_EQ(pool.ThreadCount(), expected);
+    for (int run = 0; run < 50; ++run) {  // many short runs: no lost wake-up
+      std::vector<std::atomic<int>> calls(expected);
+      pool.Run([&](uint32_t index) { calls[index].fetch_add(1); });
+      for (uint32_t i = 0; i < expected; ++i) ASSERT_EQ(calls[i].load(), 1) << threads << " threads, run " << run;
+    }
+  }
+}
+
+TEST(ThreadPool, BarrierMakesEveryEarlierWriteVisible) {
+  ThreadPool pool(3);
+  std::vector<int> slots(3, 0);
+  std::vector<int> sums(3, 0);
+  pool.Run([&](uint32_t index) {
+    for (int phase = 1; phase <= 200; ++phase) {
+      slots[index] = phase * 10 + static_cast<int>(index);
+      pool.Barrier();
+      int sum = 0;
+      for (int slot : slots) sum += slot;
+      if (sum != phase * 30 + 3) sums[index] = -1;  // saw a slot of another phase
+      pool.Barrier();
+    }
+    if (sums[index] == 0) sums[index] = 1;
+  });
+  EXPECT_EQ(sums, std::vector<int>({1, 1, 1}));
+}
+
+TEST(ThreadCountSetting, ReadsMnistMlpThreadsAndFallsBackToTheHardware) {
+  const uint32_t hardware = std::max(1u, std::thread::hardware_concurrency());
+  setenv("MNIST_MLP_THREADS", "3", 1);
+  EXPECT_EQ(ThreadCountSetting(), 3u);
+  for (const char* invalid : {"0", "", "two", "2x", "-1", "99999999999"}) {
+    setenv("MNIST_MLP_THREADS", invalid, 1);
+    EXPECT_EQ(ThreadCountSetting(), hardware) << invalid;
+  }
+  unsetenv("MNIST_MLP_THREADS");
+  EXPECT_EQ(ThreadCountSetting(), hardware);
+}
+
+TEST(ShareOf, DealsWholeUnitsContiguouslyInThreadOrder) {
+  for (size_t items : {0u, 1u, 7u, 8u, 500u, 504u, 505u}) {
+    for (size_t unit : {1u, 2u, 3u, 8u}) {
+      for (uint32_t threads : {1u, 2u, 3u, 4u}) {
+        size_t next = 0;
+        for (uint32_t t = 0; t < threads; ++t) {
+          const Share share = ShareOf(items, unit, t, threads);
+          ASSERT_EQ(share.begin, next);
+          ASSERT_LE(share.begin, share.end);
+          if (share.end != items) {
+            ASSERT_EQ(share.end % unit, 0u);
+          }
+          next = share.end;
+        }
+        ASSERT_EQ(next, items);
+        const size_t first = ShareOf(items, unit, 0, threads).end;
+        const size_t last = ShareOf(items, unit, threads - 1, threads).end - ShareOf(items, unit, threads - 1, threads).begin;
+        ASSERT_LE(last, first);  // earlier threads never get less
+      }
+    }
+  }
+}
+
+}  // namespace
