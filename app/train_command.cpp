@@ -10,28 +10,12 @@ namespace {
 
 constexpr uint32_t kPixelCount = 784;  // 28 x 28, the input layer
 
-// What identifies a file on disk, and when it was last replaced.
-struct FileStamp {
-  bool exists = false;
-  mode_t mode = 0;
-  dev_t device = 0;
-  ino_t inode = 0;
-  timespec modified{};
-};
-
-FileStamp StampOf(const std::string& fileName) {
-  struct stat info {};
-  if (fileName.empty() || stat(fileName.c_str(), &info) != 0) return {};
-  return {true, info.st_mode, info.st_dev, info.st_ino, info.st_mtim};
-}
-
-bool SameFile(const FileStamp& a, const FileStamp& b) {
-  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
-}
-
-bool Unchanged(const FileStamp& before, const FileStamp& after) {
-  return SameFile(before, after) && before.modified.tv_sec == after.modified.tv_sec &&
-         before.modified.tv_nsec == after.modified.tv_nsec;
+// Whether two names lead to the same file on disk (by any path or link).
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat infoA {};
+  struct stat infoB {};
+  if (a.empty() || b.empty() || stat(a.c_str(), &infoA) != 0 || stat(b.c_str(), &infoB) != 0) return false;
+  return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
 }
 
 // Refuses images that do not fit the input layer: a longer image would have its tail
@@ -56,10 +40,9 @@ bool TrainCommand(const std::string& networkFileName) {
   }
   // Every epoch's save replaces the output file; if it is one of the data files (by any
   // name, a link included), training would destroy the data it reads.
-  const FileStamp outputBefore = StampOf(networkFileName);
   for (const std::string& dataPath :
        {TrainingImagesPath, TrainingLabelsPath, TestImagesPath, TestLabelsPath}) {
-    if (SameFile(outputBefore, StampOf(dataPath))) {
+    if (SameFile(networkFileName, dataPath)) {
       std::cout << "The network file " << networkFileName << " is the MNIST data file " << dataPath
                 << "; choose another name so that training does not overwrite it." << std::endl;
       return false;
@@ -87,17 +70,13 @@ bool TrainCommand(const std::string& networkFileName) {
 
   std::cout << "Initiating training sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
+  bool savesSucceeded = false;
   {
     const NeuralNetwork network(networkFileName, {kPixelCount, 500, 300, 200, 100, 10}, 0.5, 1.0, trainingSet,
-                                &verificationSet);
+                                &verificationSet, &savesSucceeded);
   }
   const uint64_t end = TimeStampMilliseconds();
   std::cout << "Training took " << ElapsedSeconds(start, end) << " seconds." << std::endl;
-
-  // Training prints a failed save but goes on. The first epoch always saves, so an output
-  // file that was not replaced at all means that every save failed. (A device or a pipe is
-  // written in place and cannot be checked this way; a folder can never be written.)
-  const FileStamp outputAfter = StampOf(networkFileName);
-  if (outputBefore.exists && !S_ISREG(outputBefore.mode)) return !S_ISDIR(outputBefore.mode);
-  return outputAfter.exists && !Unchanged(outputBefore, outputAfter);
+  // Training prints each failed save and goes on; the command still reports the failure.
+  return savesSucceeded;
 }

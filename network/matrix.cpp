@@ -3,7 +3,12 @@
 #include <stdexcept>
 
 Matrix::Matrix(uint32_t columnCount, uint32_t rowCount)
-    : data(rowCount, Vector(columnCount, 0.0)), columnCount(columnCount), rowCount(rowCount) {}
+    : columnCount(columnCount), rowCount(rowCount) {
+  // Row by row, without a prototype row to copy: a matrix without rows must not allocate its
+  // column count, which a network file can set to 2^32 - 1 for a layer of zero neurons.
+  data.reserve(rowCount);
+  for (uint32_t r = 0; r < rowCount; ++r) data.emplace_back(columnCount, 0.0);
+}
 
 namespace {
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }

@@ -32,10 +32,11 @@ uint32_t EpochCountSetting() {
 NeuralNetwork::NeuralNetwork(const std::string& networkFileName,
                              const std::vector<uint32_t>& layerSizes, double learningRate,
                              double weightDecayFactor, ImageSet& trainingSet,
-                             const ImageSet* testSet)
+                             const ImageSet* testSet, bool* savesSucceeded)
     : NeuralNetwork(WithLayers(layerSizes, learningRate, weightDecayFactor)) {
   epochCount = EpochCountSetting();
-  Train(networkFileName, trainingSet, testSet);
+  const bool saved = Train(networkFileName, trainingSet, testSet);
+  if (savesSucceeded != nullptr) *savesSucceeded = saved;
 }
 
 NeuralNetwork::NeuralNetwork(const std::string& networkFileName) {

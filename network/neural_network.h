@@ -23,10 +23,11 @@ class NeuralNetwork {
   // Builds the layers, fills every weight and bias with standard-normal values and trains on
   // trainingSet (reordering it), measuring accuracy on *testSet (may be null) after each
   // epoch and saving the best network to networkFileName. Returns when training is over.
-  // The epoch count is 300, or MNIST_MLP_EPOCHS when that holds a positive number.
+  // The epoch count is 300, or MNIST_MLP_EPOCHS when that holds a positive number. When
+  // savesSucceeded is given, it receives whether every save of the network file succeeded.
   NeuralNetwork(const std::string& networkFileName, const std::vector<uint32_t>& layerSizes,
                 double learningRate, double weightDecayFactor, ImageSet& trainingSet,
-                const ImageSet* testSet);
+                const ImageSet* testSet, bool* savesSucceeded = nullptr);
 
   // Loads the network file; a failure is printed on standard output, and the network keeps
   // whatever the load left in it. Use LoadFile to learn about the failure instead.
@@ -46,7 +47,8 @@ class NeuralNetwork {
   double CountCorrect(const ImageSet& samples);
 
   // Runs epochCount epochs of mini-batch gradient descent (see training.cpp).
-  void Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet);
+  // Returns false when any save of the network file failed (each failure is printed).
+  bool Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet);
 
   // The gradients of the log-likelihood of one sample (minus its cross-entropy cost) for
   // every layer, from the cache left by FeedForward(input). Assigns every entry of

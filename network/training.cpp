@@ -31,13 +31,14 @@ std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
 
 }  // namespace
 
-void NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet,
+bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet,
                           const ImageSet* testSet) {
   // The engine trains a contiguous copy of the weights (see training_engine.h); the rows of
   // `weights` are brought up to date before every save and at the end.
   ThreadPool pool(ThreadCountSetting());
   TrainingEngine engine(*this, pool);
   double bestCorrect = -1.0;
+  bool savesSucceeded = true;
   for (uint32_t epoch = 0; epoch < epochCount; ++epoch) {
     std::mt19937 random(NextRandomSeed());
     ShuffleSamples(trainingSet, random);
@@ -56,7 +57,10 @@ void NeuralNetwork::Train(const std::string& networkFileName, ImageSet& training
       // A lost save must not go unnoticed: the file is the only result of hours of training.
       std::string errorMessage;
       SaveFile(networkFileName, &errorMessage);
-      if (!errorMessage.empty()) std::cout << errorMessage << std::endl;
+      if (!errorMessage.empty()) {
+        std::cout << errorMessage << std::endl;
+        savesSucceeded = false;
+      }
     }
   }
   engine.CopyTo(*this);
@@ -68,6 +72,7 @@ void NeuralNetwork::Train(const std::string& networkFileName, ImageSet& training
     FeedForward(trainingSet.back().pixels);
   }
   std::cout << std::endl;
+  return savesSucceeded;
 }
 
 void NeuralNetwork::TrainMiniBatch(const ImageSet& samples, size_t first, size_t end) {

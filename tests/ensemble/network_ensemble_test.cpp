@@ -191,13 +191,17 @@ TEST(EnsembleFile, EveryTruncationFailsTheWholeLoad) {
   TemporaryFolder folder;
   const std::string first = Record(NeuralNetwork::WithLayers({3, 2}, 0.5, 1.0));
   const Bytes whole = EnsembleBytes(2, first + Record(NeuralNetwork::WithLayers({3, 4, 2}, 0.5, 1.0)));
-  for (size_t length = 6; length < whole.size(); ++length) {
+  for (size_t length = 0; length < whole.size(); ++length) {
     WriteBytes(folder.Path("e"), Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
     NetworkEnsemble ensemble;
     const std::string message = LoadMessage(folder.Path("e"), ensemble);
-    const std::string member = length < 6 + first.size() ? "member 1 of 2" : "member 2 of 2";
-    EXPECT_NE(message.find(member + " could not be read: Failed to read"), std::string::npos)
-        << length << ": " << message;
+    if (length < 6) {
+      EXPECT_EQ(message, "Failed to read neural network ensemble header from disk.") << length;
+    } else {
+      const std::string member = length < 6 + first.size() ? "member 1 of 2" : "member 2 of 2";
+      EXPECT_NE(message.find(member + " could not be read: Failed to read"), std::string::npos)
+          << length << ": " << message;
+    }
     EXPECT_TRUE(ensemble.networks.empty());
   }
   NetworkEnsemble ensemble;
@@ -205,6 +209,23 @@ TEST(EnsembleFile, EveryTruncationFailsTheWholeLoad) {
   EXPECT_EQ(LoadMessage(folder.Path("e"), ensemble),
             "Neural network ensemble member 3 of 3 could not be read: Failed to read neural network "
             "header from disk.");
+  EXPECT_TRUE(ensemble.networks.empty());
+}
+
+// The member count is never trusted for an allocation: a claim of four billion members in a
+// file that holds one fails at the second record, with a peak memory rise under 16 MB.
+TEST(EnsembleFile, HugeMemberCountIsRefusedWithLittleMemory) {
+  TemporaryFolder folder;
+  const std::string member = Record(NeuralNetwork::WithLayers({3, 2}, 0.5, 1.0));
+  WriteBytes(folder.Path("e"), EnsembleBytes(4'000'000'000u, member));
+  NetworkEnsemble ensemble;
+  std::string message;
+  const long long growth = PeakMemoryGrowth([&] { message = LoadMessage(folder.Path("e"), ensemble); });
+  if (growth < 0) GTEST_SKIP() << "the peak resident size cannot be reset here";
+  EXPECT_EQ(message,
+            "Neural network ensemble member 2 of 4000000000 could not be read: Failed to read "
+            "neural network header from disk.");
+  EXPECT_LT(growth, 16 << 20);
   EXPECT_TRUE(ensemble.networks.empty());
 }
 

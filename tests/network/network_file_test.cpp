@@ -154,6 +154,26 @@ TEST(NetworkRecord, ImpossibleSizesAreRefusedBeforeAllocating) {
   EXPECT_EQ(LoadMessage(HeaderWithLayers(2, {0, 1'000'000'000u})), "Failed to read layer biases from disk.");
 }
 
+// Sizes are checked against the bytes present before anything is allocated, so an absurd
+// claim costs next to nothing: well under the 16 MB allowed here.
+TEST(NetworkRecord, HugeClaimsAreRefusedWithLittleMemory) {
+  const std::vector<std::pair<std::string, const char*>> claims{
+      // 2^31 x 2^31 weights (32 EiB), the file holding 64 bytes of them.
+      {HeaderWithLayers(2, {1u << 31, 1u << 31}) + std::string(64, '\0'),
+       "Failed to read layer weights from disk."},
+      // A layer of no neurons after an input of 2^32 - 1: a matrix without rows, which once
+      // allocated a row of its column count anyway (kept in fuzz/regression/network_file).
+      {HeaderWithLayers(2, {4294967295u, 0}), "Failed to read layer biases from disk."},
+      {HeaderWithLayers(4294967295u, {784, 10}), "Failed to read neural network layer sizes from disk."}};
+  for (const auto& [record, expected] : claims) {
+    std::string message;
+    const long long growth = PeakMemoryGrowth([&] { message = LoadMessage(record); });
+    if (growth < 0) GTEST_SKIP() << "the peak resident size cannot be reset here";
+    EXPECT_EQ(message, expected);
+    EXPECT_LT(growth, 16 << 20) << expected;
+  }
+}
+
 TEST(NetworkRecord, EmptyLayersCannotBeSavedOrLoaded) {
   std::string message;
   std::ostringstream sink;

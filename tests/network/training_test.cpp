@@ -107,7 +107,7 @@ TEST(Train, RunsMiniBatchesOfTenTenAndFive) {
 
   ResetRandomSeeds(100);
   testing::internal::CaptureStdout();
-  trained.Train(folder.Path("net"), samples, nullptr);
+  EXPECT_TRUE(trained.Train(folder.Path("net"), samples, nullptr));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
 
   ResetRandomSeeds(100);
@@ -211,7 +211,7 @@ TEST(Train, FailedSaveIsReportedAndTrainingGoesOn) {
   network.epochCount = 2;
   ImageSet samples{{{1.0, 0.0}, {1.0, 0.0}}};
   testing::internal::CaptureStdout();
-  network.Train(folder.Path("missing/net"), samples, nullptr);
+  EXPECT_FALSE(network.Train(folder.Path("missing/net"), samples, nullptr));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Failed to write neural network header to disk.\n"
             "Failed to write neural network header to disk.\n\n");

@@ -1,0 +1,141 @@
+// Writes the seed corpus of the fuzz targets: for every format a few valid files and cuts of
+// them at the boundaries between their parts, one folder per target:
+//   OUT/image_set/      inputs of image_set_fuzzer (2-byte image length, image file, label file)
+//   OUT/network_file/   network records
+//   OUT/ensemble_file/  ensemble files
+// Usage: make_fuzz_corpus OUT. The content is the same on every run (fixed seeds).
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "network/neural_network.h"
+#include "network/random.h"
+
+namespace {
+
+using Bytes = std::string;
+
+void Write(const std::filesystem::path& folder, const std::string& name, const Bytes& bytes) {
+  std::filesystem::create_directories(folder);
+  std::ofstream file(folder / name, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void AppendBigEndian32(Bytes& bytes, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<char>(value >> shift));
+}
+
+void AppendLittleEndian(Bytes& bytes, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+Bytes ImageFile(uint32_t count, uint32_t rows, uint32_t columns) {
+  Bytes bytes;
+  AppendBigEndian32(bytes, 2051);
+  AppendBigEndian32(bytes, count);
+  AppendBigEndian32(bytes, rows);
+  AppendBigEndian32(bytes, columns);
+  for (uint32_t i = 0; i < count * rows * columns; ++i) bytes.push_back(static_cast<char>(i * 37));
+  return bytes;
+}
+
+Bytes LabelFile(uint32_t count) {
+  Bytes bytes;
+  AppendBigEndian32(bytes, 2049);
+  AppendBigEndian32(bytes, count);
+  for (uint32_t i = 0; i < count; ++i) bytes.push_back(static_cast<char>(i % 10));
+  return bytes;
+}
+
+Bytes ImageSetInput(const Bytes& images, const Bytes& labels) {
+  Bytes input;
+  AppendLittleEndian(input, images.size(), 2);
+  return input + images + labels;
+}
+
+Bytes Record(const std::vector<uint32_t>& layerSizes) {
+  NeuralNetwork network = NeuralNetwork::WithLayers(layerSizes, 0.5, 1.0);
+  std::ostringstream stream;
+  network.Save(stream, nullptr);
+  return stream.str();
+}
+
+Bytes EnsembleFile(const std::vector<Bytes>& records) {
+  Bytes bytes;
+  AppendLittleEndian(bytes, NetworkFileMagic, 2);
+  AppendLittleEndian(bytes, records.size(), 4);
+  for (const Bytes& record : records) bytes += record;
+  return bytes;
+}
+
+// The record's parts end at these offsets: header, size table, weights, biases.
+std::vector<size_t> RecordCuts(const std::vector<uint32_t>& layerSizes) {
+  size_t weights = 0, biases = 0;
+  for (size_t k = 1; k < layerSizes.size(); ++k) {
+    weights += size_t{layerSizes[k - 1]} * layerSizes[k];
+    biases += layerSizes[k];
+  }
+  const size_t header = 34, sizes = header + 4 * layerSizes.size();
+  return {0, 1, 2, 20, header - 1, header, sizes - 1, sizes, sizes + 8 * weights - 1,
+          sizes + 8 * weights, sizes + 8 * (weights + biases) - 1};
+}
+
+void WriteImageSetCorpus(const std::filesystem::path& folder) {
+  const Bytes images = ImageFile(3, 4, 4), labels = LabelFile(3);
+  Write(folder, "valid", ImageSetInput(images, labels));
+  Write(folder, "one-pixel-images", ImageSetInput(ImageFile(5, 1, 1), LabelFile(5)));
+  Write(folder, "no-images", ImageSetInput(ImageFile(0, 28, 28), LabelFile(0)));
+  for (size_t length : {0, 4, 15, 16, 30, 63}) {
+    Write(folder, "image-cut-" + std::to_string(length),
+          ImageSetInput(images.substr(0, length), labels));
+  }
+  for (size_t length : {0, 7, 8, 10}) {
+    Write(folder, "labels-cut-" + std::to_string(length),
+          ImageSetInput(images, labels.substr(0, length)));
+  }
+}
+
+void WriteNetworkCorpus(const std::filesystem::path& folder) {
+  const std::vector<std::vector<uint32_t>> layouts{{2, 1}, {3, 2, 2}, {5, 4, 3, 2}};
+  for (const auto& layout : layouts) {
+    std::string name = "layers";
+    for (uint32_t size : layout) name.append("-").append(std::to_string(size));
+    const Bytes record = Record(layout);
+    Write(folder, name, record);
+    for (size_t cut : RecordCuts(layout)) {
+      Write(folder, name + "-cut-" + std::to_string(cut), record.substr(0, cut));
+    }
+  }
+  Write(folder, "one-layer", Record({2, 1}).substr(0, 34) + Bytes("\x02\0\0\0", 4));
+}
+
+void WriteEnsembleCorpus(const std::filesystem::path& folder) {
+  const Bytes first = Record({2, 1}), second = Record({3, 2, 2});
+  const Bytes single = EnsembleFile({first}), pair = EnsembleFile({first, second});
+  Write(folder, "one-member", single);
+  Write(folder, "two-members", pair);
+  Write(folder, "no-members", EnsembleFile({}));
+  for (size_t cut : {size_t{0}, size_t{3}, size_t{5}, size_t{6}, size_t{7}, size_t{40},
+                     single.size() - 1, pair.size() - 50, pair.size() - 1}) {
+    Write(folder, "two-members-cut-" + std::to_string(cut), pair.substr(0, cut));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_corpus OUT\n");
+    return 2;
+  }
+  ResetRandomSeeds(1);
+  const std::filesystem::path out = argv[1];
+  WriteImageSetCorpus(out / "image_set");
+  WriteNetworkCorpus(out / "network_file");
+  WriteEnsembleCorpus(out / "ensemble_file");
+  return 0;
+}
