@@ -1,10 +1,12 @@
 // Mini-batch gradient descent on the cross-entropy cost of sigmoid outputs.
 //
-// Train runs on the fast engine of training_engine.h; TrainMiniBatch and Backpropagate are the
-// plain per-sample reference that the engine is tested against. Each epoch shuffles the training set with a freshly seeded engine, steps through it in
+// Each epoch shuffles the training set with a freshly seeded engine, steps through it in
 // mini-batches of batchSize samples (the last one may be smaller), measures the accuracy on
 // the test set, prints "Epoch e accuracy: x." and saves the network whenever the count of
 // correct test samples beats every earlier epoch. Without a test set it saves every epoch.
+//
+// Train runs on the fast engine of training_engine.h; TrainMiniBatch and Backpropagate are
+// the plain per-sample reference that the engine is tested against.
 #include <iostream>
 #include <random>
 
