@@ -7,11 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "mnist/image_set.h"
+
 // The MNIST data files, looked up in the working directory.
 extern const std::string TrainingImagesPath;
 extern const std::string TrainingLabelsPath;
 extern const std::string TestImagesPath;
 extern const std::string TestLabelsPath;
+
+// Loads a data set into *set and prints "Loaded N <setName> samples.", or prints the
+// loader's message after "Error detected during data load: " and returns false.
+bool LoadDataSet(const std::string& imagePath, const std::string& labelPath, const char* setName,
+                 ImageSet* set);
 
 // Trains the 784-500-300-200-100-10 network; training writes its best epoch to the file.
 bool TrainCommand(const std::string& networkFileName);

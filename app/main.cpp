@@ -9,11 +9,6 @@
 
 #include "app/commands.h"
 
-const std::string TrainingImagesPath = "train-images.idx3-ubyte";
-const std::string TrainingLabelsPath = "train-labels.idx1-ubyte";
-const std::string TestImagesPath = "t10k-images.idx3-ubyte";
-const std::string TestLabelsPath = "t10k-labels.idx1-ubyte";
-
 namespace {
 
 void PrintUsage(const char* programName) {

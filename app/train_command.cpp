@@ -49,23 +49,14 @@ bool TrainCommand(const std::string& networkFileName) {
     }
   }
 
-  std::string errorMessage;
   std::cout << "Loading training data..." << std::endl;
   ImageSet trainingSet;
-  if (!LoadImageSet(TrainingImagesPath, TrainingLabelsPath, &trainingSet, &errorMessage)) {
-    std::cout << "Error detected during data load: " << errorMessage << std::endl;
-    return false;
-  }
-  std::cout << "Loaded " << trainingSet.size() << " training samples." << std::endl;
+  if (!LoadDataSet(TrainingImagesPath, TrainingLabelsPath, "training", &trainingSet)) return false;
   if (!HasNetworkPixelCount(trainingSet, "training")) return false;
 
   std::cout << "Loading verification data..." << std::endl;
   ImageSet verificationSet;
-  if (!LoadImageSet(TestImagesPath, TestLabelsPath, &verificationSet, &errorMessage)) {
-    std::cout << "Error detected during data load: " << errorMessage << std::endl;
-    return false;
-  }
-  std::cout << "Loaded " << verificationSet.size() << " verification samples." << std::endl;
+  if (!LoadDataSet(TestImagesPath, TestLabelsPath, "verification", &verificationSet)) return false;
   if (!HasNetworkPixelCount(verificationSet, "verification")) return false;
 
   std::cout << "Initiating training sequence." << std::endl;

@@ -10,14 +10,9 @@ bool VerifyCommand(const std::string& ensembleFileName) {
     return false;
   }
 
-  std::string errorMessage;
   std::cout << "Loading verification data..." << std::endl;
   ImageSet verificationSet;
-  if (!LoadImageSet(TestImagesPath, TestLabelsPath, &verificationSet, &errorMessage)) {
-    std::cout << "Error detected during data load: " << errorMessage << std::endl;
-    return false;
-  }
-  std::cout << "Loaded " << verificationSet.size() << " verification samples." << std::endl;
+  if (!LoadDataSet(TestImagesPath, TestLabelsPath, "verification", &verificationSet)) return false;
 
   NetworkEnsemble ensemble;
   std::string ensembleMessage;
