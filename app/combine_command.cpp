@@ -1,3 +1,4 @@
+// mnist-mlp --combine: loads network files and writes those that fit as one ensemble file.
 #include <iostream>
 
 #include "app/commands.h"

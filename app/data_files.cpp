@@ -1,3 +1,4 @@
+// The MNIST data files the commands read, and the loader that reports on standard output.
 #include <iostream>
 
 #include "app/commands.h"

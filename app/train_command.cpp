@@ -1,3 +1,4 @@
+// mnist-mlp --train: loads both data sets and trains one network into the named file.
 #include <sys/stat.h>
 
 #include <iostream>

@@ -1,3 +1,4 @@
+// mnist-mlp --verify: counts the test images an ensemble file classifies correctly.
 #include <iostream>
 
 #include "app/commands.h"

@@ -25,12 +25,12 @@
 #include <immintrin.h>
 #endif
 
-#include "network/kernels.h"
+#include "engine/kernels.h"
+#include "engine/thread_pool.h"
+#include "engine/training_engine.h"
 #include "network/neural_network.h"
 #include "network/random.h"
 #include "network/shuffle.h"
-#include "network/thread_pool.h"
-#include "network/training_engine.h"
 
 namespace {
 
@@ -39,11 +39,11 @@ constexpr size_t kTrainingCount = 60000;
 constexpr size_t kTestCount = 10000;
 constexpr size_t kBatchSize = 10;
 constexpr size_t kBatchesPerEpoch = kTrainingCount / kBatchSize;
-constexpr size_t kReferenceBatches = 200;       // of the 6,000 in an epoch
-constexpr size_t kReferenceImages = 1000;       // of the 10,000 test images
-constexpr size_t kPortableBatches = 600;        // the portable loops are also slow
+constexpr size_t kReferenceBatches = 200;  // of the 6,000 in an epoch
+constexpr size_t kReferenceImages = 1000;  // of the 10,000 test images
+constexpr size_t kPortableBatches = 600;   // the portable loops are also slow
 constexpr size_t kPortableImages = 2000;
-constexpr int kEpochRepeats = 3;                // best of, for the vector kernels
+constexpr int kEpochRepeats = 3;  // best of, for the vector kernels
 constexpr int kEvaluationRepeats = 3;
 
 // Multiply-adds per training sample: the forward pass through every weight, the errors
@@ -120,7 +120,8 @@ double FmaPeak(uint32_t threadCount, int lanes) {
   const double seconds = BestOf(3, [&] {
     std::vector<std::thread> threads;
     for (uint32_t t = 0; t < threadCount; ++t) {
-      threads.emplace_back([&sinks, t, lanes] { sinks[t] = lanes == 8 ? FmaLoop512(kIterations) : FmaLoop(kIterations); });
+      threads.emplace_back(
+          [&sinks, t, lanes] { sinks[t] = lanes == 8 ? FmaLoop512(kIterations) : FmaLoop(kIterations); });
     }
     for (std::thread& thread : threads) thread.join();
   });
@@ -136,7 +137,8 @@ double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b)
   };
   for (size_t k = 0; k < a.weights.size(); ++k) {
     for (size_t r = 0; r < a.weights[k].rowCount; ++r) {
-      for (size_t c = 0; c < a.weights[k].columnCount; ++c) compare(a.weights[k].data[r][c], b.weights[k].data[r][c]);
+      for (size_t c = 0; c < a.weights[k].columnCount; ++c)
+        compare(a.weights[k].data[r][c], b.weights[k].data[r][c]);
       compare(a.biases[k][r], b.biases[k][r]);
     }
   }
@@ -220,17 +222,18 @@ int main() {
               std::thread::hardware_concurrency(), BestKernels().name, LoadAverage().c_str(),
               " (timings need an otherwise idle machine)");
 
-  std::printf("cache-line round trip between two threads: %.0f ns before the timings (microseconds mean that the "
-              "host is busy and 2-thread timings suffer)\n",
-              CacheLineRoundTrip());
+  std::printf(
+      "cache-line round trip between two threads: %.0f ns before the timings (microseconds mean that the "
+      "host is busy and 2-thread timings suffer)\n",
+      CacheLineRoundTrip());
   double peak[3] = {0, 0, 0};     // AVX2, by thread count
   double peak512[3] = {0, 0, 0};  // AVX-512, by thread count
 #if defined(__x86_64__)
   if (Avx2Kernels() != nullptr) {
     peak[1] = FmaPeak(1, 4);
     peak[2] = FmaPeak(2, 4);
-    std::printf("FMA peak, independent 4-lane AVX2 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n", peak[1],
-                peak[2]);
+    std::printf("FMA peak, independent 4-lane AVX2 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n",
+                peak[1], peak[2]);
   }
   if (Avx512Kernels() != nullptr) {
     peak512[1] = FmaPeak(1, 8);
@@ -253,22 +256,23 @@ int main() {
     for (const LayerKernels* kernels : {&PortableKernels(), Avx2Kernels(), Avx512Kernels()}) {
       if (kernels == nullptr) continue;
       ThreadPool pool(2);
-      TrainingEngine engine(initial, pool, *kernels);
+      TrainingEngine engine = initial.Engine(pool, *kernels);
       engine.TrainMiniBatch(training, 0, kBatchSize);
       NeuralNetwork fast = initial;
-      engine.CopyTo(fast);
+      fast.CopyFrom(engine);
       const double difference = LargestRelativeDifference(reference, fast);
       const bool agrees = difference <= 1e-9;
-      std::printf("check: one mini-batch, %s kernels against the plain step: largest relative difference %.1e %s\n",
-                  kernels->name, difference, agrees ? "(ok, limit 1e-9)" : "(FAILED, limit 1e-9)");
+      std::printf(
+          "check: one mini-batch, %s kernels against the plain step: largest relative difference %.1e %s\n",
+          kernels->name, difference, agrees ? "(ok, limit 1e-9)" : "(FAILED, limit 1e-9)");
       if (!agrees) return 1;
     }
     NeuralNetwork results[2] = {initial, initial};
     for (uint32_t threads : {1u, 2u}) {
       ThreadPool pool(threads);
-      TrainingEngine engine(initial, pool);
+      TrainingEngine engine = initial.Engine(pool);
       for (size_t b = 0; b < 20; ++b) engine.TrainMiniBatch(training, b * kBatchSize, (b + 1) * kBatchSize);
-      engine.CopyTo(results[threads - 1]);
+      results[threads - 1].CopyFrom(engine);
     }
     const bool same = IdenticalParameters(results[0], results[1]);
     std::printf("check: 20 mini-batches on 1 and on 2 threads: %s\n",
@@ -280,29 +284,33 @@ int main() {
   {
     NeuralNetwork reference = initial;
     const double train = Seconds([&] {
-      for (size_t b = 0; b < kReferenceBatches; ++b) reference.TrainMiniBatch(training, b * kBatchSize, (b + 1) * kBatchSize);
-    }) * (static_cast<double>(kBatchesPerEpoch) / kReferenceBatches);
+                           for (size_t b = 0; b < kReferenceBatches; ++b)
+                             reference.TrainMiniBatch(training, b * kBatchSize, (b + 1) * kBatchSize);
+                         }) *
+                         (static_cast<double>(kBatchesPerEpoch) / kReferenceBatches);
     const double evaluation = Seconds([&] {
-      for (size_t p = 0; p < kReferenceImages; ++p) reference.FeedForward(test[p].pixels);
-    }) * (static_cast<double>(kTestCount) / kReferenceImages);
+                                for (size_t p = 0; p < kReferenceImages; ++p)
+                                  reference.FeedForward(test[p].pixels);
+                              }) *
+                              (static_cast<double>(kTestCount) / kReferenceImages);
     rows.push_back({"reference (per sample)", 1, train, evaluation, true, 0.0});
   }
   {
     ThreadPool pool(1);
-    TrainingEngine engine(initial, pool, PortableKernels());
+    TrainingEngine engine = initial.Engine(pool, PortableKernels());
     const ImageSet trainingPart(training.begin(), training.begin() + kPortableBatches * kBatchSize);
     const ImageSet testPart(test.begin(), test.begin() + kPortableImages);
     const double train = Seconds([&] { engine.TrainEpoch(trainingPart, kBatchSize); }) *
                          (static_cast<double>(kBatchesPerEpoch) / kPortableBatches);
-    const double evaluation = Seconds([&] { engine.CountCorrect(testPart); }) *
-                              (static_cast<double>(kTestCount) / kPortableImages);
+    const double evaluation =
+        Seconds([&] { engine.CountCorrect(testPart); }) * (static_cast<double>(kTestCount) / kPortableImages);
     rows.push_back({"engine, portable loops", 1, train, evaluation, true, 0.0});
   }
   for (const LayerKernels* kernels : {Avx2Kernels(), Avx512Kernels()}) {
     if (kernels == nullptr) continue;
     for (uint32_t threads : {1u, 2u}) {
       ThreadPool pool(threads);
-      TrainingEngine engine(initial, pool, *kernels);
+      TrainingEngine engine = initial.Engine(pool, *kernels);
       ResetRandomSeeds(2);
       // A training epoch as NeuralNetwork::Train runs it: shuffle, then every mini-batch.
       const double train = BestOf(kEpochRepeats, [&] {
@@ -316,37 +324,43 @@ int main() {
     }
   }
 
-  std::printf("\n%-24s %7s %10s %8s %7s %7s %10s %8s %7s %7s\n", "", "threads", "epoch [s]", "GFLOP/s", "of AVX2",
-              "of own", "eval [s]", "GFLOP/s", "of AVX2", "of own");
+  std::printf("\n%-24s %7s %10s %8s %7s %7s %10s %8s %7s %7s\n", "", "threads", "epoch [s]", "GFLOP/s",
+              "of AVX2", "of own", "eval [s]", "GFLOP/s", "of AVX2", "of own");
   for (const Row& row : rows) PrintRow(row, peak);
-  std::printf("* timed on %zu of the %zu mini-batches and %zu of the %zu test images (portable loops: %zu and %zu), "
-              "scaled up\n",
-              kReferenceBatches, kBatchesPerEpoch, kReferenceImages, kTestCount, kPortableBatches, kPortableImages);
-  std::printf("epoch: shuffle and %zu mini-batches, %.3g floating-point operations; evaluation: %zu images, %.3g\n",
-              kBatchesPerEpoch, kTrainingFlops, kTestCount, kEvaluationFlops);
+  std::printf(
+      "* timed on %zu of the %zu mini-batches and %zu of the %zu test images (portable loops: %zu and %zu), "
+      "scaled up\n",
+      kReferenceBatches, kBatchesPerEpoch, kReferenceImages, kTestCount, kPortableBatches, kPortableImages);
+  std::printf(
+      "epoch: shuffle and %zu mini-batches, %.3g floating-point operations; evaluation: %zu images, %.3g\n",
+      kBatchesPerEpoch, kTrainingFlops, kTestCount, kEvaluationFlops);
 
-  std::printf("of AVX2: GFLOP/s over the AVX2 FMA peak with as many threads; of own: over the peak of the row's "
-              "own instructions\n");
+  std::printf(
+      "of AVX2: GFLOP/s over the AVX2 FMA peak with as many threads; of own: over the peak of the row's "
+      "own instructions\n");
 
   const Row& reference = rows[0];
   std::printf("\n");
   for (const Row& row : rows) {
     if (row.scaled || row.threads != 2) continue;
     const double epochWithEvaluation = row.trainSeconds + row.evaluationSeconds;
-    std::printf("%s, 2 threads: %.0fx the reference per epoch, %.0fx per evaluation; a --train epoch (training and "
-                "test evaluation) %.2f s, 300 epochs about %.0f minutes\n",
-                row.name.c_str(), reference.trainSeconds / row.trainSeconds,
-                reference.evaluationSeconds / row.evaluationSeconds, epochWithEvaluation, 300 * epochWithEvaluation / 60);
+    std::printf(
+        "%s, 2 threads: %.0fx the reference per epoch, %.0fx per evaluation; a --train epoch (training and "
+        "test evaluation) %.2f s, 300 epochs about %.0f minutes\n",
+        row.name.c_str(), reference.trainSeconds / row.trainSeconds,
+        reference.evaluationSeconds / row.evaluationSeconds, epochWithEvaluation,
+        300 * epochWithEvaluation / 60);
   }
 
   std::printf("cache-line round trip between two threads: %.0f ns after the timings\n", CacheLineRoundTrip());
 
   NeuralNetwork copy = initial;
   ThreadPool pool(1);
-  const double copyIn = BestOf(5, [&] { TrainingEngine engine(initial, pool); });
-  TrainingEngine engine(initial, pool);
-  const double copyOut = BestOf(5, [&] { engine.CopyTo(copy); });
-  std::printf("copying the weights into the engine: %.2f ms (with its buffers); back into the matrices: %.2f ms\n",
-              copyIn * 1e3, copyOut * 1e3);
+  const double copyIn = BestOf(5, [&] { TrainingEngine engine = initial.Engine(pool); });
+  TrainingEngine engine = initial.Engine(pool);
+  const double copyOut = BestOf(5, [&] { copy.CopyFrom(engine); });
+  std::printf(
+      "copying the weights into the engine: %.2f ms (with its buffers); back into the matrices: %.2f ms\n",
+      copyIn * 1e3, copyOut * 1e3);
   return 0;
 }

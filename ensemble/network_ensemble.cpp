@@ -1,31 +1,24 @@
+// The ensemble's mean output, its batched count, and the ensemble file.
 #include "ensemble/network_ensemble.h"
 
-#include <bit>
 #include <cassert>
-#include <cstring>
 #include <fstream>
 
-#include "network/activation.h"
-#include "network/atomic_file.h"
-#include "network/thread_pool.h"
-#include "network/training_engine.h"
+#include "engine/thread_pool.h"
+#include "io/atomic_file.h"
+#include "io/byte_order.h"
+#include "io/stream.h"
+#include "math/activation.h"
+#include "settings/settings.h"
 
 namespace {
-
-static_assert(std::endian::native == std::endian::little, "the header is written with the host's byte order");
 
 constexpr size_t kHeaderSize = 6;
 constexpr const char* kHeaderWriteMessage = "Failed to write neural network ensemble header to disk.";
 constexpr const char* kHeaderReadMessage = "Failed to read neural network ensemble header from disk.";
 constexpr const char* kInvalidFormatMessage = "Invalid neural network ensemble file format detected.";
-// What NeuralNetwork::Save reports for the last part of a record.
-constexpr const char* kLastRecordStageMessage = "Failed to write layer biases to disk.";
 
-bool StreamFailed(const std::ios& stream) { return stream.fail() || stream.bad(); }
-
-void Report(std::string* errorMessage, const std::string& message) {
-  if (errorMessage != nullptr) *errorMessage = message;
-}
+void Report(std::string* errorMessage, const std::string& message) { ReportError(errorMessage, message); }
 
 std::string MemberName(size_t index, size_t count) {
   return "Neural network ensemble member " + std::to_string(index + 1) + " of " + std::to_string(count);
@@ -56,7 +49,7 @@ double NetworkEnsemble::CountCorrect(const ImageSet& samples) {
   ThreadPool pool(ThreadCountSetting());
   std::vector<TrainingEngine> engines;
   engines.reserve(networks.size());
-  for (const NeuralNetwork& network : networks) engines.emplace_back(network, pool);
+  for (const NeuralNetwork& network : networks) engines.push_back(network.Engine(pool));
   std::vector<const TrainingEngine*> members;
   for (const TrainingEngine& engine : engines) members.push_back(&engine);
   const double correct = CountCorrectOfMeanOutput(members, samples);
@@ -67,30 +60,24 @@ double NetworkEnsemble::CountCorrect(const ImageSet& samples) {
 void NetworkEnsemble::Save(const std::string& fileName, std::string* errorMessage) const {
   const auto write = [this](std::ostream& output, std::string* message) {
     unsigned char header[kHeaderSize];
-    const uint16_t magic = NetworkFileMagic;
-    const uint32_t memberCount = static_cast<uint32_t>(networks.size());
-    std::memcpy(header, &magic, sizeof magic);
-    std::memcpy(header + 2, &memberCount, sizeof memberCount);
-    output.write(reinterpret_cast<const char*>(header), sizeof header);
-    if (StreamFailed(output)) return Report(message, kHeaderWriteMessage);
+    EncodeLittleEndian(header, NetworkFileMagic);
+    EncodeLittleEndian(header + 2, static_cast<uint32_t>(networks.size()));
+    if (!WriteBytes(output, header, sizeof header)) return Report(message, kHeaderWriteMessage);
     for (const NeuralNetwork& network : networks) {
       network.Save(output, message);
       if (!message->empty()) return;
     }
   };
-  WriteFileAtomically(fileName, write, networks.empty() ? kHeaderWriteMessage : kLastRecordStageMessage,
+  WriteFileAtomically(fileName, write, networks.empty() ? kHeaderWriteMessage : kNetworkFinalStageMessage,
                       errorMessage);
 }
 
 void NetworkEnsemble::Load(const std::string& fileName, std::string* errorMessage) {
   std::ifstream input(fileName, std::ios::binary);
   unsigned char header[kHeaderSize];
-  input.read(reinterpret_cast<char*>(header), sizeof header);
-  if (StreamFailed(input)) return Report(errorMessage, kHeaderReadMessage);
-  uint16_t magic = 0;
-  uint32_t memberCount = 0;
-  std::memcpy(&magic, header, sizeof magic);
-  std::memcpy(&memberCount, header + 2, sizeof memberCount);
+  if (!ReadBytes(input, header, sizeof header)) return Report(errorMessage, kHeaderReadMessage);
+  const uint16_t magic = DecodeLittleEndian<uint16_t>(header);
+  const uint32_t memberCount = DecodeLittleEndian<uint32_t>(header + 2);
   if (magic != NetworkFileMagic || memberCount == 0) {
     return Report(errorMessage, kInvalidFormatMessage);
   }

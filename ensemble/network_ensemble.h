@@ -5,7 +5,7 @@
 // Ensemble file, little-endian, no padding:
 //   0   u16  magic 0x4242 (NetworkFileMagic, the same value that begins a network record)
 //   2   u32  member count N, at least 1
-//   6        N network records (network/network_file.cpp), back to back, in member order;
+//   6        N network records (network/network_file.h), back to back, in member order;
 //            a record's length follows from its own layer sizes
 // Bytes after the N-th record are ignored. A network file whose learningRate has zero low
 // 32 bits (the train command's 0.5 does) reads as a member count of 0 and is refused.
@@ -24,10 +24,10 @@ class NetworkEnsemble {
   // member, all with the first member's output size.
   Vector Evaluate(const ImageSample& sample);
   // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
-  // computed for blocks of samples at once on all threads (network/training_engine.h).
+  // computed for blocks of samples at once on all threads (engine/training_engine.h).
   double CountCorrect(const ImageSet& samples);
 
-  // Replaces the named file atomically with the ensemble (see network/atomic_file.h). On
+  // Replaces the named file atomically with the ensemble (see io/atomic_file.h). On
   // failure fills *errorMessage (if given) and leaves an existing file as it was.
   void Save(const std::string& fileName, std::string* errorMessage) const;
   // Appends the file's members. On failure fills *errorMessage (if given) and leaves the

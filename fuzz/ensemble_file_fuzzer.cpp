@@ -63,7 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "a loaded ensemble saves to the bytes it was read from");
 
   const ImageSample sample{Vector(first.InputSize(), 0.5), Vector(first.OutputSize(), 0.0)};
-  Require(ensemble.Evaluate(sample).size() == first.OutputSize(),
-          "the ensemble gives one value per output");
+  Require(ensemble.Evaluate(sample).size() == first.OutputSize(), "the ensemble gives one value per output");
   return 0;
 }

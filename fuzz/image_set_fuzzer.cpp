@@ -43,10 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "samples already in the set stay first and unchanged");
   if (!loaded) {
     Require(IsOneOf(message, {"Failed to read MNIST image and/or label file headers.",
-                              "Invalid MNIST data file(s) detected.",
-                              "Image and label count mismatch.",
-                              "Failed to read image data from disk.",
-                              "Failed to read label data from disk.",
+                              "Invalid MNIST data file(s) detected.", "Image and label count mismatch.",
+                              "Failed to read image data from disk.", "Failed to read label data from disk.",
                               "MNIST label file holds a label outside 0 to 9.",
                               "MNIST image file declares images without pixels."}),
             "a failed load gives a known message");

@@ -80,8 +80,17 @@ std::vector<size_t> RecordCuts(const std::vector<uint32_t>& layerSizes) {
     biases += layerSizes[k];
   }
   const size_t header = 34, sizes = header + 4 * layerSizes.size();
-  return {0, 1, 2, 20, header - 1, header, sizes - 1, sizes, sizes + 8 * weights - 1,
-          sizes + 8 * weights, sizes + 8 * (weights + biases) - 1};
+  return {0,
+          1,
+          2,
+          20,
+          header - 1,
+          header,
+          sizes - 1,
+          sizes,
+          sizes + 8 * weights - 1,
+          sizes + 8 * weights,
+          sizes + 8 * (weights + biases) - 1};
 }
 
 void WriteImageSetCorpus(const std::filesystem::path& folder) {
@@ -90,12 +99,10 @@ void WriteImageSetCorpus(const std::filesystem::path& folder) {
   Write(folder, "one-pixel-images", ImageSetInput(ImageFile(5, 1, 1), LabelFile(5)));
   Write(folder, "no-images", ImageSetInput(ImageFile(0, 28, 28), LabelFile(0)));
   for (size_t length : {0, 4, 15, 16, 30, 63}) {
-    Write(folder, "image-cut-" + std::to_string(length),
-          ImageSetInput(images.substr(0, length), labels));
+    Write(folder, "image-cut-" + std::to_string(length), ImageSetInput(images.substr(0, length), labels));
   }
   for (size_t length : {0, 7, 8, 10}) {
-    Write(folder, "labels-cut-" + std::to_string(length),
-          ImageSetInput(images, labels.substr(0, length)));
+    Write(folder, "labels-cut-" + std::to_string(length), ImageSetInput(images, labels.substr(0, length)));
   }
 }
 
@@ -119,8 +126,8 @@ void WriteEnsembleCorpus(const std::filesystem::path& folder) {
   Write(folder, "one-member", single);
   Write(folder, "two-members", pair);
   Write(folder, "no-members", EnsembleFile({}));
-  for (size_t cut : {size_t{0}, size_t{3}, size_t{5}, size_t{6}, size_t{7}, size_t{40},
-                     single.size() - 1, pair.size() - 50, pair.size() - 1}) {
+  for (size_t cut : {size_t{0}, size_t{3}, size_t{5}, size_t{6}, size_t{7}, size_t{40}, single.size() - 1,
+                     pair.size() - 50, pair.size() - 1}) {
     Write(folder, "two-members-cut-" + std::to_string(cut), pair.substr(0, cut));
   }
 }

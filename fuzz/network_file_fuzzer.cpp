@@ -19,11 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   network.Load(stream, &message);
 
   if (!message.empty()) {
-    Require(IsOneOf(message, {"Failed to read neural network header from disk.",
-                              "Invalid neural network file format detected.",
-                              "Failed to read neural network layer sizes from disk.",
-                              "Failed to read layer weights from disk.",
-                              "Failed to read layer biases from disk."}),
+    Require(IsOneOf(message,
+                    {"Failed to read neural network header from disk.",
+                     "Invalid neural network file format detected.",
+                     "Failed to read neural network layer sizes from disk.",
+                     "Failed to read layer weights from disk.", "Failed to read layer biases from disk."}),
             "a failed load gives a known message");
     if (message != "Failed to read layer weights from disk." &&
         message != "Failed to read layer biases from disk.") {
@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(end >= 0, "a successful load leaves the stream usable");
   const size_t consumed = static_cast<size_t>(end);
   if (network.weights.empty()) {
-    Require(network.biases.empty() && network.activations.empty() &&
-                network.weightedInputs.empty(),
+    Require(network.biases.empty() && network.activations.empty() && network.weightedInputs.empty(),
             "a network without weights has no other layers either");
     uint64_t layerCount = 0;
     for (int i = 7; i >= 0; --i) layerCount = layerCount << 8 | data[26 + i];

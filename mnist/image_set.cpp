@@ -1,31 +1,69 @@
+// The IDX loader: read both headers, check the sizes they claim against the files, read the
+// bytes, convert them to samples.
 #include "mnist/image_set.h"
 
 #include <fstream>
 #include <limits>
 
+#include "io/byte_order.h"
+#include "io/stream.h"
+
 namespace {
 
-uint32_t DecodeBigEndian32(const unsigned char* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-         uint32_t{bytes[3]};
+constexpr const char* kHeadersMessage = "Failed to read MNIST image and/or label file headers.";
+constexpr const char* kImageDataMessage = "Failed to read image data from disk.";
+constexpr const char* kLabelDataMessage = "Failed to read label data from disk.";
+
+struct Headers {
+  uint32_t imageMagic, imageCount, rowCount, columnCount;
+  uint32_t labelMagic, labelCount;
+};
+
+bool ReadHeaders(std::istream& imageFile, std::istream& labelFile, Headers* headers) {
+  unsigned char image[16];
+  unsigned char label[8];
+  if (!ReadBytes(imageFile, image, sizeof image) || !ReadBytes(labelFile, label, sizeof label)) return false;
+  *headers = {DecodeBigEndian32(image),      DecodeBigEndian32(image + 4), DecodeBigEndian32(image + 8),
+              DecodeBigEndian32(image + 12), DecodeBigEndian32(label),     DecodeBigEndian32(label + 4)};
+  return true;
 }
 
-bool Fail(std::string* errorMessage, const char* message) {
-  if (errorMessage != nullptr) *errorMessage = message;
-  return false;
+// Checks what the headers claim against each other and against the bytes the files hold. The
+// headers are untrusted: the pixel count is taken in 64 bits (two 32-bit factors cannot
+// overflow it, the third is checked), and nothing is allocated until the files are known to
+// hold every byte promised. A stream that cannot tell its length is refused.
+bool CheckSizes(const Headers& headers, std::istream& imageFile, std::istream& labelFile,
+                uint64_t* pixelsPerImage, std::string* errorMessage) {
+  if (headers.imageMagic != ImageFileMagic || headers.labelMagic != LabelFileMagic) {
+    return ReportError(errorMessage, "Invalid MNIST data file(s) detected.");
+  }
+  if (headers.imageCount != headers.labelCount)
+    return ReportError(errorMessage, "Image and label count mismatch.");
+  if (headers.imageCount == 0) return true;
+  if (headers.rowCount == 0 || headers.columnCount == 0) {
+    return ReportError(errorMessage, "MNIST image file declares images without pixels.");
+  }
+  *pixelsPerImage = uint64_t{headers.rowCount} * headers.columnCount;
+  if (*pixelsPerImage > std::numeric_limits<uint64_t>::max() / headers.imageCount ||
+      *pixelsPerImage * headers.imageCount > RemainingBytes(imageFile).value_or(0)) {
+    return ReportError(errorMessage, kImageDataMessage);
+  }
+  // The pixel bytes are present (checked above), so the labels are what is short.
+  if (headers.imageCount > RemainingBytes(labelFile).value_or(0))
+    return ReportError(errorMessage, kLabelDataMessage);
+  return true;
 }
 
-bool StreamFailed(const std::istream& stream) { return stream.fail() || stream.bad(); }
-
-// Bytes between the current read position and the end of the file, or 0 if unknown.
-uint64_t RemainingBytes(std::istream& stream) {
-  const std::streampos here = stream.tellg();
-  if (here < 0) return 0;
-  stream.seekg(0, std::ios::end);
-  const std::streampos end = stream.tellg();
-  stream.seekg(here);
-  if (end < here) return 0;
-  return static_cast<uint64_t>(end - here);
+// One sample per image: pixel bytes scaled to 0..1, the label as a one-hot target.
+void AppendSamples(const std::vector<unsigned char>& pixelBytes, const std::vector<unsigned char>& labelBytes,
+                   uint64_t pixelsPerImage, ImageSet* set) {
+  const unsigned char* imageBytes = pixelBytes.data();
+  for (size_t k = 0; k < labelBytes.size(); ++k, imageBytes += pixelsPerImage) {
+    ImageSample sample{Vector(pixelsPerImage, 0.0), Vector(DigitCount, 0.0)};
+    for (uint64_t i = 0; i < pixelsPerImage; ++i) sample.pixels[i] = imageBytes[i] / 255.0;
+    sample.target[labelBytes[k]] = 1.0;
+    set->push_back(std::move(sample));
+  }
 }
 
 }  // namespace
@@ -33,79 +71,30 @@ uint64_t RemainingBytes(std::istream& stream) {
 bool LoadImageSet(const std::string& imagePath, const std::string& labelPath, ImageSet* set,
                   std::string* errorMessage) {
   if (imagePath.empty() || labelPath.empty() || set == nullptr) {
-    return Fail(errorMessage, "Invalid inputs to LoadImageSet.");
+    return ReportError(errorMessage, "Invalid inputs to LoadImageSet.");
   }
-
   std::ifstream imageFile(imagePath, std::ios::binary);
   std::ifstream labelFile(labelPath, std::ios::binary);
-  if (StreamFailed(imageFile) || StreamFailed(labelFile)) {
-    return Fail(errorMessage, "Failed to open data files.");
-  }
+  if (StreamFailed(imageFile) || StreamFailed(labelFile))
+    return ReportError(errorMessage, "Failed to open data files.");
 
-  unsigned char imageHeader[16];
-  unsigned char labelHeader[8];
-  imageFile.read(reinterpret_cast<char*>(imageHeader), sizeof imageHeader);
-  if (StreamFailed(imageFile)) {
-    return Fail(errorMessage, "Failed to read MNIST image and/or label file headers.");
-  }
-  labelFile.read(reinterpret_cast<char*>(labelHeader), sizeof labelHeader);
-  if (StreamFailed(labelFile)) {
-    return Fail(errorMessage, "Failed to read MNIST image and/or label file headers.");
-  }
+  Headers headers{};
+  if (!ReadHeaders(imageFile, labelFile, &headers)) return ReportError(errorMessage, kHeadersMessage);
+  uint64_t pixelsPerImage = 0;
+  if (!CheckSizes(headers, imageFile, labelFile, &pixelsPerImage, errorMessage)) return false;
+  if (headers.imageCount == 0) return true;
 
-  const uint32_t imageMagic = DecodeBigEndian32(imageHeader);
-  const uint32_t imageCount = DecodeBigEndian32(imageHeader + 4);
-  const uint32_t rowCount = DecodeBigEndian32(imageHeader + 8);
-  const uint32_t columnCount = DecodeBigEndian32(imageHeader + 12);
-  const uint32_t labelMagic = DecodeBigEndian32(labelHeader);
-  const uint32_t labelCount = DecodeBigEndian32(labelHeader + 4);
-
-  if (imageMagic != ImageFileMagic || labelMagic != LabelFileMagic) {
-    return Fail(errorMessage, "Invalid MNIST data file(s) detected.");
-  }
-  if (imageCount != labelCount) {
-    return Fail(errorMessage, "Image and label count mismatch.");
-  }
-  if (imageCount == 0) return true;
-  if (rowCount == 0 || columnCount == 0) {
-    return Fail(errorMessage, "MNIST image file declares images without pixels.");
-  }
-
-  // The header is untrusted: the product is taken in 64 bits (two 32-bit factors cannot
-  // overflow it, the third is checked), and nothing is allocated until the files are known
-  // to hold every byte the header promises.
-  const uint64_t pixelsPerImage = uint64_t{rowCount} * columnCount;
-  if (pixelsPerImage > std::numeric_limits<uint64_t>::max() / imageCount ||
-      pixelsPerImage * imageCount > RemainingBytes(imageFile)) {
-    return Fail(errorMessage, "Failed to read image data from disk.");
-  }
-  const uint64_t pixelByteCount = pixelsPerImage * imageCount;
-  if (imageCount > RemainingBytes(labelFile)) {
-    // The pixel bytes are present (checked above), so the labels are what is short.
-    return Fail(errorMessage, "Failed to read label data from disk.");
-  }
-
-  std::vector<unsigned char> pixelBytes(pixelByteCount);
-  imageFile.read(reinterpret_cast<char*>(pixelBytes.data()),
-                 static_cast<std::streamsize>(pixelByteCount));
-  if (StreamFailed(imageFile)) return Fail(errorMessage, "Failed to read image data from disk.");
-
-  std::vector<unsigned char> labelBytes(imageCount);
-  labelFile.read(reinterpret_cast<char*>(labelBytes.data()), imageCount);
-  if (StreamFailed(labelFile)) return Fail(errorMessage, "Failed to read label data from disk.");
-
+  std::vector<unsigned char> pixelBytes(pixelsPerImage * headers.imageCount);
+  if (!ReadBytes(imageFile, pixelBytes.data(), pixelBytes.size()))
+    return ReportError(errorMessage, kImageDataMessage);
+  std::vector<unsigned char> labelBytes(headers.imageCount);
+  if (!ReadBytes(labelFile, labelBytes.data(), labelBytes.size()))
+    return ReportError(errorMessage, kLabelDataMessage);
   for (unsigned char label : labelBytes) {
-    if (label >= DigitCount) {
-      return Fail(errorMessage, "MNIST label file holds a label outside 0 to 9.");
-    }
+    if (label >= DigitCount)
+      return ReportError(errorMessage, "MNIST label file holds a label outside 0 to 9.");
   }
 
-  const unsigned char* imageBytes = pixelBytes.data();
-  for (uint32_t k = 0; k < imageCount; ++k, imageBytes += pixelsPerImage) {
-    ImageSample sample{Vector(pixelsPerImage, 0.0), Vector(DigitCount, 0.0)};
-    for (uint64_t i = 0; i < pixelsPerImage; ++i) sample.pixels[i] = imageBytes[i] / 255.0;
-    sample.target[labelBytes[k]] = 1.0;
-    set->push_back(std::move(sample));
-  }
+  AppendSamples(pixelBytes, labelBytes, pixelsPerImage, set);
   return true;
 }

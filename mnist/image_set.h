@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-using Vector = std::vector<double>;
+#include "math/vector.h"
 
 inline constexpr uint32_t ImageFileMagic = 2051;
 inline constexpr uint32_t LabelFileMagic = 2049;

@@ -1,37 +1,20 @@
+// Construction, the forward pass and batched counting of NeuralNetwork.
 #include "network/neural_network.h"
 
-#include <charconv>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 
-#include "network/activation.h"
+#include "math/activation.h"
 #include "network/random.h"
-#include "network/thread_pool.h"
-#include "network/training_engine.h"
+#include "settings/settings.h"
 
 namespace {
 
 constexpr uint32_t kDefaultBatchSize = 10;
-constexpr uint32_t kDefaultEpochCount = 300;
-
-// MNIST_MLP_EPOCHS shortens (or lengthens) training for quick runs and tests.
-uint32_t EpochCountSetting() {
-  const char* text = std::getenv("MNIST_MLP_EPOCHS");
-  if (text == nullptr) return kDefaultEpochCount;
-  const char* end = text + std::strlen(text);
-  uint32_t epochs = 0;
-  const auto [stop, error] = std::from_chars(text, end, epochs);
-  if (error != std::errc() || stop != end || epochs == 0) return kDefaultEpochCount;
-  return epochs;
-}
 
 }  // namespace
 
-NeuralNetwork::NeuralNetwork(const std::string& networkFileName,
-                             const std::vector<uint32_t>& layerSizes, double learningRate,
-                             double weightDecayFactor, ImageSet& trainingSet,
+NeuralNetwork::NeuralNetwork(const std::string& networkFileName, const std::vector<uint32_t>& layerSizes,
+                             double learningRate, double weightDecayFactor, ImageSet& trainingSet,
                              const ImageSet* testSet, bool* savesSucceeded)
     : NeuralNetwork(WithLayers(layerSizes, learningRate, weightDecayFactor)) {
   epochCount = EpochCountSetting();
@@ -47,8 +30,8 @@ NeuralNetwork::NeuralNetwork(const std::string& networkFileName) {
 
 NeuralNetwork::NeuralNetwork(std::istream& input) { Load(input, nullptr); }
 
-NeuralNetwork NeuralNetwork::WithLayers(const std::vector<uint32_t>& layerSizes,
-                                        double learningRate, double weightDecayFactor) {
+NeuralNetwork NeuralNetwork::WithLayers(const std::vector<uint32_t>& layerSizes, double learningRate,
+                                        double weightDecayFactor) {
   NeuralNetwork network;
   network.learningRate = learningRate;
   network.weightDecayFactor = weightDecayFactor;
@@ -83,14 +66,18 @@ double NeuralNetwork::CountCorrect(const ImageSet& samples) {
   if (samples.empty()) return 0.0;
   // Blocks of images through a contiguous copy of the network, on all threads.
   ThreadPool pool(ThreadCountSetting());
-  const double correct = TrainingEngine(*this, pool).CountCorrect(samples);
+  const double correct = Engine(pool).CountCorrect(samples);
   FeedForward(samples.back().pixels);  // the cache holds the last sample, as documented
   return correct;
 }
 
-uint32_t NeuralNetwork::InputSize() const {
-  return weights.empty() ? 0 : weights.front().columnCount;
+TrainingEngine NeuralNetwork::Engine(ThreadPool& pool, const LayerKernels& kernels) const {
+  return TrainingEngine(weights, biases, {learningRate, weightDecayFactor, batchSize}, pool, kernels);
 }
+
+void NeuralNetwork::CopyFrom(const TrainingEngine& engine) { engine.CopyTo(weights, biases); }
+
+uint32_t NeuralNetwork::InputSize() const { return weights.empty() ? 0 : weights.front().columnCount; }
 
 uint32_t NeuralNetwork::OutputSize() const {
   return biases.empty() ? 0 : static_cast<uint32_t>(biases.back().size());

@@ -1,8 +1,10 @@
-// A fully connected feed-forward network of sigmoid neurons, its training and its file.
+// A fully connected feed-forward network of sigmoid neurons, its training and its file
+// (network_file.h describes the file).
 //
 // For layer sizes n(0) ... n(L-1) (layer 0 is the input) every list below holds L-1 entries,
 // entry k belonging to layer k+1. The network owns all its values and shares nothing;
-// activations and weightedInputs are a cache that every forward pass overwrites.
+// activations and weightedInputs are a cache that every forward pass overwrites. Training
+// runs on the fast engine (engine/training_engine.h), which works on a copy of the layers.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/training_engine.h"
+#include "math/matrix.h"
 #include "mnist/image_set.h"
-#include "network/matrix.h"
-
-inline constexpr uint16_t NetworkFileMagic = 0x4242;
+#include "network/network_file.h"
 
 class NeuralNetwork {
  public:
@@ -26,8 +28,8 @@ class NeuralNetwork {
   // The epoch count is 300, or MNIST_MLP_EPOCHS when that holds a positive number. When
   // savesSucceeded is given, it receives whether every save of the network file succeeded.
   NeuralNetwork(const std::string& networkFileName, const std::vector<uint32_t>& layerSizes,
-                double learningRate, double weightDecayFactor, ImageSet& trainingSet,
-                const ImageSet* testSet, bool* savesSucceeded = nullptr);
+                double learningRate, double weightDecayFactor, ImageSet& trainingSet, const ImageSet* testSet,
+                bool* savesSucceeded = nullptr);
 
   // Loads the network file; a failure is printed on standard output, and the network keeps
   // whatever the load left in it. Use LoadFile to learn about the failure instead.
@@ -45,6 +47,11 @@ class NeuralNetwork {
   Vector FeedForward(const Vector& input);
   // Number of samples whose largest output is at the index of their target's 1.0.
   double CountCorrect(const ImageSet& samples);
+
+  // The fast engine's copy of the layers, rate, decay factor and batch size, and the way back:
+  // CopyFrom writes the engine's weights and biases into this network's rows.
+  TrainingEngine Engine(ThreadPool& pool, const LayerKernels& kernels = BestKernels()) const;
+  void CopyFrom(const TrainingEngine& engine);
 
   // Runs epochCount epochs of mini-batch gradient descent (see training.cpp).
   // Returns false when any save of the network file failed (each failure is printed).
@@ -64,7 +71,7 @@ class NeuralNetwork {
   void Save(std::ostream& output, std::string* errorMessage) const;
   // Reads one record into a network without layers; on success the stream stands after it.
   void Load(std::istream& input, std::string* errorMessage);
-  // Replaces the named file atomically with the record (see atomic_file.h).
+  // Replaces the named file atomically with the record (see io/atomic_file.h).
   void SaveFile(const std::string& fileName, std::string* errorMessage) const;
   void LoadFile(const std::string& fileName, std::string* errorMessage);
 
@@ -72,20 +79,14 @@ class NeuralNetwork {
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
 
   double learningRate = 0.0;
-  double weightDecayFactor = 0.0;       // every weight is scaled by it at each update
-  std::vector<Matrix> weights;          // weights[k]: n(k+1) rows x n(k) columns
-  std::vector<Vector> biases;           // biases[k]: n(k+1)
-  std::vector<Vector> activations;      // activations[k]: n(k+1), Sigmoid(weightedInputs[k])
-  std::vector<Vector> weightedInputs;   // weightedInputs[k]: n(k+1)
+  double weightDecayFactor = 0.0;      // every weight is scaled by it at each update
+  std::vector<Matrix> weights;         // weights[k]: n(k+1) rows x n(k) columns
+  std::vector<Vector> biases;          // biases[k]: n(k+1)
+  std::vector<Vector> activations;     // activations[k]: n(k+1), Sigmoid(weightedInputs[k])
+  std::vector<Vector> weightedInputs;  // weightedInputs[k]: n(k+1)
   uint32_t batchSize = 0;
   uint32_t epochCount = 0;
 
  private:
   void AddLayer(uint32_t inputSize, uint32_t outputSize);
 };
-
-// Transfer a vector's elements as 8-byte little-endian doubles. Both return false for an
-// empty vector or when the stream is failed after any element. ReadVector reads exactly
-// v.size() values and never resizes v.
-bool WriteVector(std::ostream& output, const Vector& v);
-bool ReadVector(std::istream& input, Vector& v);

@@ -1,33 +1,23 @@
+// Seed sequence and normal-distribution fills.
 #include "network/random.h"
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <random>
+
+#include "settings/settings.h"
 
 namespace {
 
 // Low 32 bits of the system clock in 100-nanosecond units since 1970-01-01 00:00 UTC.
 uint32_t ClockSeed() {
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-  const auto ticks = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(sinceEpoch);
+  const auto ticks =
+      std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(sinceEpoch);
   return static_cast<uint32_t>(static_cast<uint64_t>(ticks.count()));
 }
 
-bool ParseSeed(const char* text, uint32_t* seed) {
-  if (text == nullptr || *text == '\0') return false;
-  const char* end = text + std::strlen(text);
-  const auto [stop, error] = std::from_chars(text, end, *seed);
-  return error == std::errc() && stop == end;
-}
-
-uint32_t InitialBase() {
-  uint32_t seed = 0;
-  if (ParseSeed(std::getenv("MNIST_MLP_SEED"), &seed)) return seed;
-  return ClockSeed();
-}
+uint32_t InitialBase() { return SeedSetting().value_or(ClockSeed()); }
 
 // A bijection of 32-bit values (the MurmurHash3 finaliser): distinct counters always give
 // distinct seeds, and neighbouring counters give unrelated ones.

@@ -3,14 +3,13 @@
 // Every engine is a std::mt19937 seeded with NextRandomSeed(). The seed mixes a per-process
 // base with a per-process counter through a bijection, so no two engines of one process ever
 // share a seed. The base is the system clock in 100-nanosecond units since 1970 (its low 32
-// bits), read once per process, or the value of the environment variable MNIST_MLP_SEED when
-// that holds an unsigned 32-bit number: then every run draws the same sequence of seeds and
-// produces the same network.
+// bits), read once per process, or MNIST_MLP_SEED (settings/settings.h): then every run
+// draws the same sequence of seeds and produces the same network.
 #pragma once
 
 #include <cstdint>
 
-#include "network/matrix.h"
+#include "math/vector.h"
 
 uint32_t NextRandomSeed();
 

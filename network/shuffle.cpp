@@ -1,3 +1,4 @@
+// The training set's shuffle, a fixed Fisher-Yates walk.
 #include "network/shuffle.h"
 
 #include <utility>

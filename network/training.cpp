@@ -5,17 +5,16 @@
 // the test set, prints "Epoch e accuracy: x." and saves the network whenever the count of
 // correct test samples beats every earlier epoch. Without a test set it saves every epoch.
 //
-// Train runs on the fast engine of training_engine.h; TrainMiniBatch and Backpropagate are
-// the plain per-sample reference that the engine is tested against.
+// Train runs on the fast engine (engine/training_engine.h); TrainMiniBatch and Backpropagate
+// are the plain per-sample reference that the engine is tested against.
 #include <iostream>
 #include <random>
 
-#include "network/activation.h"
+#include "math/activation.h"
 #include "network/neural_network.h"
 #include "network/random.h"
 #include "network/shuffle.h"
-#include "network/thread_pool.h"
-#include "network/training_engine.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -35,10 +34,10 @@ std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
 
 bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet,
                           const ImageSet* testSet) {
-  // The engine trains a contiguous copy of the weights (see training_engine.h); the rows of
-  // `weights` are brought up to date before every save and at the end.
+  // The engine trains a contiguous copy of the weights; the rows of `weights` are brought up
+  // to date before every save and at the end.
   ThreadPool pool(ThreadCountSetting());
-  TrainingEngine engine(*this, pool);
+  TrainingEngine engine = Engine(pool);
   double bestCorrect = -1.0;
   bool savesSucceeded = true;
   for (uint32_t epoch = 0; epoch < epochCount; ++epoch) {
@@ -55,7 +54,7 @@ bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& training
       if (save) bestCorrect = correct;
     }
     if (save) {
-      engine.CopyTo(*this);
+      CopyFrom(engine);
       // A lost save must not go unnoticed: the file is the only result of hours of training.
       std::string errorMessage;
       SaveFile(networkFileName, &errorMessage);
@@ -65,7 +64,7 @@ bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& training
       }
     }
   }
-  engine.CopyTo(*this);
+  CopyFrom(engine);
   // Leave the cache as the last forward pass of plain training would: the last test sample,
   // or else the last training sample (here through the final weights).
   if (epochCount > 0 && testSet != nullptr && !testSet->empty()) {
@@ -85,8 +84,7 @@ void NeuralNetwork::TrainMiniBatch(const ImageSet& samples, size_t first, size_t
 
   for (size_t p = first; p < end; ++p) {
     FeedForward(samples[p].pixels);
-    Backpropagate(samples[p].pixels, samples[p].target, sampleWeightGradients,
-                  sampleBiasGradients);
+    Backpropagate(samples[p].pixels, samples[p].target, sampleWeightGradients, sampleBiasGradients);
     for (size_t k = 0; k < weights.size(); ++k) {
       for (size_t r = 0; r < weightSums[k].rowCount; ++r) {
         weightSums[k].data[r] += sampleWeightGradients[k].data[r];
@@ -107,8 +105,7 @@ void NeuralNetwork::TrainMiniBatch(const ImageSet& samples, size_t first, size_t
 }
 
 void NeuralNetwork::Backpropagate(const Vector& input, const Vector& target,
-                                  std::vector<Matrix>& weightGradients,
-                                  std::vector<Vector>& biasGradients) {
+                                  std::vector<Matrix>& weightGradients, std::vector<Vector>& biasGradients) {
   // delta[k][i] is the derivative of the log-likelihood with respect to weightedInputs[k][i].
   // At the sigmoid output layer it simplifies exactly to t - a; the long form
   // t/a - (1-t)/(1-a) times a(1-a) divides 0 by 0 once an output saturates at 1.0.

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "ensemble/network_ensemble.h"
-#include "network/activation.h"
+#include "math/activation.h"
 #include "network/random.h"
 #include "test_support.h"
 

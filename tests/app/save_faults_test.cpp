@@ -1,9 +1,8 @@
 // The real mnist-mlp binary on a full disk: a child process whose files may not grow past a
 // limit runs --combine and --train. The failed save must be reported, the exit status must
 // say so, and the file that was there before must stay byte for byte.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "network/activation.h"
+#include "math/activation.h"
 #include "network/random.h"
 #include "test_support.h"
 

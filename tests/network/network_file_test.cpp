@@ -53,14 +53,14 @@ void ExpectSameParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
 }
 
 TEST(NetworkRecord, ExampleMatchesItsGoldenBytes) {
-  const Bytes golden{0x42, 0x42,                                            // magic
-                     0, 0, 0, 0, 0, 0, 0xE0, 0x3F,                          // 0.5
-                     0, 0, 0, 0, 0, 0, 0xF0, 0x3F,                          // 1.0
-                     0x0A, 0, 0, 0, 0x2C, 0x01, 0, 0,                       // 10, 300
-                     2, 0, 0, 0, 0, 0, 0, 0,                                // two layers
-                     2, 0, 0, 0, 1, 0, 0, 0,                                // sizes 2, 1
-                     0, 0, 0, 0, 0, 0, 0xD0, 0x3F, 0, 0, 0, 0, 0, 0, 0xF0, 0xBF,  // 0.25, -1
-                     0, 0, 0, 0, 0, 0, 0, 0x40};                            // 2.0
+  const Bytes golden{0x42, 0x42,                                                              // magic
+                     0,    0,    0, 0, 0,    0,    0xE0, 0x3F,                                // 0.5
+                     0,    0,    0, 0, 0,    0,    0xF0, 0x3F,                                // 1.0
+                     0x0A, 0,    0, 0, 0x2C, 0x01, 0,    0,                                   // 10, 300
+                     2,    0,    0, 0, 0,    0,    0,    0,                                   // two layers
+                     2,    0,    0, 0, 1,    0,    0,    0,                                   // sizes 2, 1
+                     0,    0,    0, 0, 0,    0,    0xD0, 0x3F, 0, 0, 0, 0, 0, 0, 0xF0, 0xBF,  // 0.25, -1
+                     0,    0,    0, 0, 0,    0,    0,    0x40};                               // 2.0
   const std::string record = Record(ExampleNetwork());
   EXPECT_EQ(Bytes(record.begin(), record.end()), golden);
 }

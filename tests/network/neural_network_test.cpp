@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "network/activation.h"
+#include "math/activation.h"
 #include "network/random.h"
 
 namespace {

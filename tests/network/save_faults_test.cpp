@@ -2,10 +2,9 @@
 // child process stands in for a full disk), a folder that does not exist, and a training run
 // killed at random moments while it saves. The saved file is the only result of hours of
 // training, so it must always be either the old file or a complete new one.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
@@ -60,13 +59,13 @@ TEST_P(FullDisk, FailedSaveReportsItsStageAndKeepsThePreviousFileByteForByte) {
   EXPECT_EQ(EntryCount(folder), 1u) << "the temporary file is removed";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NetworkFile, FullDisk,
-    ::testing::Values(FullDiskCase{0, "Failed to write layer weights to disk."},
-                      FullDiskCase{100'000, "Failed to write layer weights to disk."},
-                      // Only the last byte does not fit: the final flush fails.
-                      FullDiskCase{kHundredWideRecordSize - 1, "Failed to write layer biases to disk."}),
-    [](const auto& info) { return "Limit" + std::to_string(info.param.fileSizeLimit); });
+INSTANTIATE_TEST_SUITE_P(NetworkFile, FullDisk,
+                         ::testing::Values(FullDiskCase{0, "Failed to write layer weights to disk."},
+                                           FullDiskCase{100'000, "Failed to write layer weights to disk."},
+                                           // Only the last byte does not fit: the final flush fails.
+                                           FullDiskCase{kHundredWideRecordSize - 1,
+                                                        "Failed to write layer biases to disk."}),
+                         [](const auto& info) { return "Limit" + std::to_string(info.param.fileSizeLimit); });
 
 TEST(SaveFaults, SaveThatJustFitsTheLimitSucceeds) {
   TemporaryFolder folder;
@@ -142,8 +141,8 @@ TEST(SaveFaults, TrainingKilledWhileSavingLeavesNoPartialNetworkFile) {
     EXPECT_EQ(loaded.InputSize(), 64u);
     EXPECT_EQ(loaded.OutputSize(), 10u);
   }
-  std::cout << kKills << " kills: " << absent << " left no file, " << complete
-            << " a complete network; " << killedInsideSave << " landed inside a save\n";
+  std::cout << kKills << " kills: " << absent << " left no file, " << complete << " a complete network; "
+            << killedInsideSave << " landed inside a save\n";
   EXPECT_EQ(absent + complete, kKills);
   EXPECT_GT(killedInsideSave, 0) << "no kill hit a save: the test proves nothing";
 }

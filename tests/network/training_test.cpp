@@ -24,8 +24,7 @@ double LogLikelihood(NeuralNetwork& network, const ImageSample& sample) {
 
 void ExpectNearRelative(double actual, double expected, double tolerance, const std::string& where) {
   const double scale = std::max({std::fabs(actual), std::fabs(expected), 1e-4});
-  EXPECT_LE(std::fabs(actual - expected) / scale, tolerance)
-      << where << ": " << actual << " vs " << expected;
+  EXPECT_LE(std::fabs(actual - expected) / scale, tolerance) << where << ": " << actual << " vs " << expected;
 }
 
 TEST(Backpropagate, EveryLayerMatchesFiniteDifferences) {
@@ -52,8 +51,8 @@ TEST(Backpropagate, EveryLayerMatchesFiniteDifferences) {
   for (size_t k = 0; k < network.weights.size(); ++k) {
     for (size_t r = 0; r < network.weights[k].rowCount; ++r) {
       for (size_t c = 0; c < network.weights[k].columnCount; ++c) {
-        ExpectNearRelative(weightGradients[k].data[r][c],
-                           centralDifference(network.weights[k].data[r][c]), 1e-6,
+        ExpectNearRelative(weightGradients[k].data[r][c], centralDifference(network.weights[k].data[r][c]),
+                           1e-6,
                            "weight " + std::to_string(k) + "," + std::to_string(r) + "," + std::to_string(c));
       }
       ExpectNearRelative(biasGradients[k][r], centralDifference(network.biases[k][r]), 1e-6,
@@ -67,7 +66,8 @@ TEST(TrainMiniBatch, StepsByLearningRateOverBatchSize) {
   NeuralNetwork network = NeuralNetwork::WithLayers({3, 2, 2}, 0.5, 0.75);
   ImageSet samples;
   for (int i = 0; i < 25; ++i) {
-    samples.push_back({{0.1 * (i % 7), 0.05 * (i % 5), 0.3}, {i % 2 == 0 ? 1.0 : 0.0, i % 2 == 0 ? 0.0 : 1.0}});
+    samples.push_back(
+        {{0.1 * (i % 7), 0.05 * (i % 5), 0.3}, {i % 2 == 0 ? 1.0 : 0.0, i % 2 == 0 ? 0.0 : 1.0}});
   }
   // Expected step over samples 20..24: W <- 0.75 W + (0.5 / 5) * sum of gradients.
   NeuralNetwork expected = network;
@@ -102,7 +102,8 @@ TEST(Train, RunsMiniBatchesOfTenTenAndFive) {
   trained.epochCount = 1;
   NeuralNetwork replayed = trained;
   ImageSet samples;
-  for (int i = 0; i < 25; ++i) samples.push_back({{0.04 * i, 1.0 - 0.04 * i}, {i < 12 ? 1.0 : 0.0, i < 12 ? 0.0 : 1.0}});
+  for (int i = 0; i < 25; ++i)
+    samples.push_back({{0.04 * i, 1.0 - 0.04 * i}, {i < 12 ? 1.0 : 0.0, i < 12 ? 0.0 : 1.0}});
   ImageSet replayedSamples = samples;
 
   ResetRandomSeeds(100);

@@ -3,14 +3,14 @@
 // independent elements without changing any element's order of summation.
 #include <algorithm>
 
-#include "network/activation.h"
-#include "network/kernels.h"
+#include "engine/kernels.h"
+#include "math/activation.h"
 
 namespace {
 
-void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases,
-             size_t rowBegin, size_t rowEnd, const double* inputs, size_t sampleCount,
-             double* weightedInputs, size_t outputStride) {
+void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases, size_t rowBegin,
+             size_t rowEnd, const double* inputs, size_t sampleCount, double* weightedInputs,
+             size_t outputStride) {
   for (size_t r = rowBegin; r < rowEnd; ++r) {
     const double* row = weights + r * stride;
     for (size_t s = 0; s < sampleCount; ++s) {
@@ -37,8 +37,8 @@ void BackError(const double* weights, size_t stride, size_t rowBegin, size_t row
 }
 
 void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin, size_t rowEnd,
-            const double* inputs, const double* deltas, size_t outputStride, size_t sampleCount,
-            double step, double decay) {
+            const double* inputs, const double* deltas, size_t outputStride, size_t sampleCount, double step,
+            double decay) {
   for (size_t r = rowBegin; r < rowEnd; ++r) {
     double* row = weights + r * stride;
     if (decay != 1.0) {

@@ -48,10 +48,6 @@ class ThreadPool {
   alignas(64) std::atomic<uint32_t> barrierGeneration_{0};
 };
 
-// The number of threads for training and evaluation: MNIST_MLP_THREADS when it holds a
-// positive number (at most 256), otherwise the hardware's thread count (at least 1).
-uint32_t ThreadCountSetting();
-
 // The half-open share [begin, end) of itemCount items that thread threadIndex of threadCount
 // takes when the items are dealt in whole units of unitSize (the last unit may be shorter):
 // contiguous, in thread order, sizes differing by at most one unit.

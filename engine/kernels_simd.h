@@ -52,8 +52,7 @@ inline size_t NextGroup(size_t remaining, size_t maxGroup) {
 
 template <class Isa, int R, int S>
 inline void ForwardTile(const double* weights, size_t stride, size_t columns, const double* biases,
-                        size_t row, const double* inputs, double* weightedInputs,
-                        size_t outputStride) {
+                        size_t row, const double* inputs, double* weightedInputs, size_t outputStride) {
   using V = typename Isa::V;
   V sums[R][S];
 #pragma GCC unroll 16
@@ -83,9 +82,9 @@ inline void ForwardTile(const double* weights, size_t stride, size_t columns, co
 }
 
 template <class Isa>
-void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases,
-             size_t rowBegin, size_t rowEnd, const double* inputs, size_t sampleCount,
-             double* weightedInputs, size_t outputStride) {
+void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases, size_t rowBegin,
+             size_t rowEnd, const double* inputs, size_t sampleCount, double* weightedInputs,
+             size_t outputStride) {
   const size_t columns = RoundUpToLanes<Isa>(columnCount);
   for (size_t row = rowBegin; row < rowEnd;) {
     const size_t rows = std::min<size_t>(Isa::kForwardRows, rowEnd - row);
@@ -104,8 +103,8 @@ void Forward(const double* weights, size_t stride, size_t columnCount, const dou
 }
 
 template <class Isa, int C, int S>
-inline void BackErrorTile(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd,
-                          size_t column, const double* deltas, size_t outputStride, double* errors) {
+inline void BackErrorTile(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd, size_t column,
+                          const double* deltas, size_t outputStride, double* errors) {
   using V = typename Isa::V;
   V sums[C][S];
 #pragma GCC unroll 16
@@ -156,8 +155,8 @@ void BackError(const double* weights, size_t stride, size_t rowBegin, size_t row
 // also applies the decay (none when it is 1.0, which would change nothing).
 template <class Isa, int R, int S>
 inline void UpdateTile(double* weights, size_t stride, size_t row, size_t first, size_t last,
-                       const double* inputs, const double* deltas, size_t outputStride,
-                       double step, const typename Isa::V* decay) {
+                       const double* inputs, const double* deltas, size_t outputStride, double step,
+                       const typename Isa::V* decay) {
   using V = typename Isa::V;
   V scaledDeltas[R][S];
 #pragma GCC unroll 16
@@ -190,8 +189,8 @@ constexpr size_t kUpdateColumnBlock = 256;
 
 template <class Isa>
 void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin, size_t rowEnd,
-            const double* inputs, const double* deltas, size_t outputStride, size_t sampleCount,
-            double step, double decay) {
+            const double* inputs, const double* deltas, size_t outputStride, size_t sampleCount, double step,
+            double decay) {
   const size_t columns = RoundUpToLanes<Isa>(columnCount);
   const typename Isa::V decayVector = Isa::Set(decay);
   const typename Isa::V* decayOrNone = decay == 1.0 ? nullptr : &decayVector;
@@ -231,10 +230,20 @@ inline typename M::Value Sigmoid(typename M::Value z) {
   V r = M::MultiplyAdd(n, M::Set(-0x1.62e42fefa39efp-1), x);          // x - n ln 2, in two parts
   r = M::MultiplyAdd(n, M::Set(-0x1.abc9e3b39803fp-56), r);
   // Taylor coefficients 1/k! for k = 13 down to 0, by Horner's rule.
-  constexpr double kInverseFactorials[14] = {
-      1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
-      1.0 / 40320.0,      1.0 / 5040.0,      1.0 / 720.0,      1.0 / 120.0,     1.0 / 24.0,
-      1.0 / 6.0,          0.5,               1.0,              1.0};
+  constexpr double kInverseFactorials[14] = {1.0 / 6227020800.0,
+                                             1.0 / 479001600.0,
+                                             1.0 / 39916800.0,
+                                             1.0 / 3628800.0,
+                                             1.0 / 362880.0,
+                                             1.0 / 40320.0,
+                                             1.0 / 5040.0,
+                                             1.0 / 720.0,
+                                             1.0 / 120.0,
+                                             1.0 / 24.0,
+                                             1.0 / 6.0,
+                                             0.5,
+                                             1.0,
+                                             1.0};
   V p = M::Set(kInverseFactorials[0]);
 #pragma GCC unroll 16
   for (int k = 1; k < 14; ++k) p = M::MultiplyAdd(p, r, M::Set(kInverseFactorials[k]));
@@ -242,8 +251,8 @@ inline typename M::Value Sigmoid(typename M::Value z) {
   // product reaches the subnormal results. For z below about -709.78 it overflows to
   // infinity, and 1 / (inf + 1) is 0.
   const V half = M::Round(M::Multiply(n, M::Set(0.5)));
-  const V exponential = M::Multiply(
-      M::Multiply(p, M::PowerOfTwo(M::Add(n, M::Multiply(half, M::Set(-1.0))))), M::PowerOfTwo(half));
+  const V exponential = M::Multiply(M::Multiply(p, M::PowerOfTwo(M::Add(n, M::Multiply(half, M::Set(-1.0))))),
+                                    M::PowerOfTwo(half));
   return M::Divide(M::Set(1.0), M::Add(exponential, M::Set(1.0)));
 }
 

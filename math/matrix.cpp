@@ -1,9 +1,9 @@
-#include "network/matrix.h"
+// Construction, row access and arithmetic of Matrix.
+#include "math/matrix.h"
 
 #include <stdexcept>
 
-Matrix::Matrix(uint32_t columnCount, uint32_t rowCount)
-    : columnCount(columnCount), rowCount(rowCount) {
+Matrix::Matrix(uint32_t columnCount, uint32_t rowCount) : columnCount(columnCount), rowCount(rowCount) {
   // Row by row, without a prototype row to copy: a matrix without rows must not allocate its
   // column count, which a network file can set to 2^32 - 1 for a layer of zero neurons.
   data.reserve(rowCount);
@@ -14,42 +14,9 @@ namespace {
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
 }  // namespace
 
-const double& ElementAt(const Vector& v, size_t index) {
-  if (index >= v.size()) ThrowSubscript();
-  return v[index];
-}
-
-double& ElementAt(Vector& v, size_t index) {
-  if (index >= v.size()) ThrowSubscript();
-  return v[index];
-}
-
 const Vector& RowAt(const Matrix& m, size_t row) {
   if (row >= m.data.size()) ThrowSubscript();
   return m.data[row];
-}
-
-Vector operator+(const Vector& a, const Vector& b) {
-  Vector result(a.size(), 0.0);
-  for (size_t i = 0; i < a.size(); ++i) result[i] = a[i] + ElementAt(b, i);
-  return result;
-}
-
-Vector operator-(const Vector& a, const Vector& b) {
-  Vector result(a.size(), 0.0);
-  for (size_t i = 0; i < a.size(); ++i) result[i] = a[i] - ElementAt(b, i);
-  return result;
-}
-
-Vector& operator+=(Vector& a, const Vector& b) {
-  for (size_t i = 0; i < a.size(); ++i) a[i] = ElementAt(b, i) + a[i];
-  return a;
-}
-
-Vector operator*(const Vector& v, double s) {
-  Vector result(v.size(), 0.0);
-  for (size_t i = 0; i < v.size(); ++i) result[i] = v[i] * s;
-  return result;
 }
 
 Matrix operator-(const Matrix& a, const Matrix& b) {

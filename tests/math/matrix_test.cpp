@@ -1,4 +1,4 @@
-#include "network/matrix.h"
+#include "math/matrix.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The layer loops for AVX2 and FMA, compiled for those instructions only inside this file
 // (the rest of the program runs on any x86-64) and chosen at run time.
-#include "network/kernels.h"
+#include "engine/kernels.h"
 
 // The target pragmas below are GCC's; other compilers (clang builds the fuzzers) get the
 // portable loops: the same arithmetic, without the vector instructions.
@@ -17,17 +17,17 @@
 
 namespace {
 
-#include "network/kernels_simd.h"
+#include "engine/kernels_simd.h"
 
 // 16 vector registers of 4 doubles.
 struct Avx2 {
   using V = __m256d;
   static constexpr size_t kLanes = 4;
-  static constexpr int kForwardRows = 3;     // 3 x 4 sums + 3 weights + 1 input = 16 registers
+  static constexpr int kForwardRows = 3;  // 3 x 4 sums + 3 weights + 1 input = 16 registers
   static constexpr int kForwardSamples = 4;
-  static constexpr int kErrorVectors = 2;    // 2 x 5 sums + 2 weights + 1 delta
+  static constexpr int kErrorVectors = 2;  // 2 x 5 sums + 2 weights + 1 delta
   static constexpr int kErrorSamples = 5;
-  static constexpr int kUpdateRows = 2;      // 2 x 5 scaled deltas + 2 weights + 1 input
+  static constexpr int kUpdateRows = 2;  // 2 x 5 scaled deltas + 2 weights + 1 input
   static constexpr int kUpdateSamples = 5;
 
   static V Zero() { return _mm256_setzero_pd(); }
@@ -69,8 +69,9 @@ struct Avx2 {
 const LayerKernels* Avx2Kernels() {
   // Only addresses are taken here, outside the target region: nothing of AVX2 runs before the
   // processor has been asked.
-  static const LayerKernels kernels{"AVX2+FMA", std::lcm(Avx2::kForwardRows, Avx2::kUpdateRows),
-                                    Forward<Avx2>, BackError<Avx2>, Update<Avx2>, SigmoidInPlace<Avx2>};
+  static const LayerKernels kernels{"AVX2+FMA",    std::lcm(Avx2::kForwardRows, Avx2::kUpdateRows),
+                                    Forward<Avx2>, BackError<Avx2>,
+                                    Update<Avx2>,  SigmoidInPlace<Avx2>};
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return supported ? &kernels : nullptr;
 }

@@ -1,4 +1,6 @@
-#include "network/training_engine.h"
+// The engine's copy of the layers, its per-thread schedule of a mini-batch, and the batched
+// evaluation of one or several engines.
+#include "engine/training_engine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "network/activation.h"
+#include "math/activation.h"
 
 namespace {
 
@@ -28,14 +30,15 @@ AlignedBuffer::AlignedBuffer(size_t count) {
 
 void AlignedBuffer::Free::operator()(double* values) const { std::free(values); }
 
-TrainingEngine::TrainingEngine(const NeuralNetwork& network, ThreadPool& pool,
+TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::vector<Vector>& biases,
+                               const TrainingParameters& parameters, ThreadPool& pool,
                                const LayerKernels& kernels)
     : pool_(pool),
       kernels_(kernels),
-      learningRate_(network.learningRate),
-      weightDecayFactor_(network.weightDecayFactor) {
-  for (size_t k = 0; k < network.weights.size(); ++k) {
-    const Matrix& matrix = network.weights[k];
+      learningRate_(parameters.learningRate),
+      weightDecayFactor_(parameters.weightDecayFactor) {
+  for (size_t k = 0; k < weights.size(); ++k) {
+    const Matrix& matrix = weights[k];
     Layer layer;
     layer.inputCount = matrix.columnCount;
     layer.outputCount = matrix.rowCount;
@@ -47,7 +50,7 @@ TrainingEngine::TrainingEngine(const NeuralNetwork& network, ThreadPool& pool,
     layer.halfSplit = std::min<size_t>(
         layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
     // The plain code would throw on these shapes (or read past a row); refuse them up front.
-    if (k >= network.biases.size() || matrix.data.size() != matrix.rowCount ||
+    if (k >= biases.size() || matrix.data.size() != matrix.rowCount ||
         (k > 0 && layer.inputCount != layers_.back().outputCount)) {
       ThrowSubscript();
     }
@@ -55,11 +58,11 @@ TrainingEngine::TrainingEngine(const NeuralNetwork& network, ThreadPool& pool,
       const Vector& row = RowAt(matrix, r);
       if (row.size() < layer.inputCount) ThrowSubscript();
       std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights.data() + r * layer.stride);
-      layer.biases.data()[r] = ElementAt(network.biases[k], r);
+      layer.biases.data()[r] = ElementAt(biases[k], r);
     }
     layers_.push_back(std::move(layer));
   }
-  AllocateBatchBlocks(std::max<uint32_t>(network.batchSize, 1));
+  AllocateBatchBlocks(std::max<uint32_t>(parameters.batchSize, 1));
 }
 
 void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
@@ -67,7 +70,8 @@ void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
   if (layers_.empty()) return;
   for (AlignedBuffer& inputs : inputs_) inputs = AlignedBuffer(batchCapacity * layers_[0].stride);
   for (Layer& layer : layers_) {
-    for (AlignedBuffer& activations : layer.activations) activations = AlignedBuffer(batchCapacity * layer.outputStride);
+    for (AlignedBuffer& activations : layer.activations)
+      activations = AlignedBuffer(batchCapacity * layer.outputStride);
     layer.deltas = AlignedBuffer(batchCapacity * layer.outputStride);
     for (AlignedBuffer& errors : layer.errorHalves) errors = AlignedBuffer(batchCapacity * layer.stride);
   }
@@ -79,19 +83,18 @@ uint32_t TrainingEngine::OutputSize() const { return layers_.empty() ? 0 : layer
 
 size_t TrainingEngine::OutputStride() const { return layers_.empty() ? 0 : layers_.back().outputStride; }
 
-void TrainingEngine::CopyTo(NeuralNetwork& network) const {
+void TrainingEngine::CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& biases) const {
   for (size_t k = 0; k < layers_.size(); ++k) {
     const Layer& layer = layers_[k];
     for (size_t r = 0; r < layer.outputCount; ++r) {
       const double* row = layer.weights.data() + r * layer.stride;
-      std::copy(row, row + layer.inputCount, network.weights[k].data[r].begin());
-      network.biases[k][r] = layer.biases.data()[r];
+      std::copy(row, row + layer.inputCount, weights[k].data[r].begin());
+      biases[k][r] = layer.biases.data()[r];
     }
   }
 }
 
-void TrainingEngine::CheckSamples(const ImageSet& samples, size_t first, size_t end,
-                                  bool withTargets) const {
+void TrainingEngine::CheckSamples(const ImageSet& samples, size_t first, size_t end, bool withTargets) const {
   if (layers_.empty()) return;
   for (size_t p = first; p < end; ++p) {
     if (samples[p].pixels.size() < InputSize()) ThrowSubscript();
@@ -102,15 +105,21 @@ void TrainingEngine::CheckSamples(const ImageSet& samples, size_t first, size_t 
 void TrainingEngine::TrainMiniBatch(const ImageSet& samples, size_t first, size_t end) {
   if (first >= end || layers_.empty()) return;
   CheckSamples(samples, first, end, true);
-  if (end - first > batchCapacity_) AllocateBatchBlocks(end - first);
-  pool_.Run([&](uint32_t threadIndex) { TrainOnThread(samples, first, end, end - first, threadIndex); });
+  TrainBatches(samples, first, end, end - first);
 }
 
 void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
   if (batchSize == 0 || samples.empty() || layers_.empty()) return;
   CheckSamples(samples, 0, samples.size(), true);
+  TrainBatches(samples, 0, samples.size(), batchSize);
+}
+
+void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t end, size_t batchSize) {
   if (batchSize > batchCapacity_) AllocateBatchBlocks(batchSize);
-  pool_.Run([&](uint32_t threadIndex) { TrainOnThread(samples, 0, samples.size(), batchSize, threadIndex); });
+  const size_t batchCount = (end - first + batchSize - 1) / batchSize;
+  pool_.Run([&](uint32_t threadIndex) {
+    TrainOnThread({samples, first, end, batchSize, batchCount, threadIndex, pool_.ThreadCount()});
+  });
 }
 
 // Mini-batch i of the range runs in these phases, separated by barriers (L layers):
@@ -130,145 +139,156 @@ void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
 // layer carries back is summed separately over each half of its rows, by the thread that
 // owns them, and the two sums are added by the thread that owns the rows below. So every row
 // of weights is read and written by one thread only, and between processors only the small
-// error sums and activations travel: on this machine's virtual processors a cache line
-// written by one and read by the other is slow, and letting each thread read all rows of the
-// upper layers cost about a third of an epoch at times.
+// error sums and activations travel: a cache line written by one processor and read by
+// another is slow, and the weights are the bulk of the data.
 //
 // A thread's share depends only on the shapes and the thread count, and each element is
 // written by exactly one thread with a fixed order of operations: the results are those of
 // mini-batches done one after the other, whatever the thread count.
-void TrainingEngine::TrainOnThread(const ImageSet& samples, size_t first, size_t end, size_t batchSize,
-                                   uint32_t threadIndex) {
-  const uint32_t threadCount = pool_.ThreadCount();
-  const size_t layerCount = layers_.size();
-  const size_t batchCount = (end - first + batchSize - 1) / batchSize;
-  auto batchFirst = [&](size_t batch) { return first + batch * batchSize; };
-  auto batchSamples = [&](size_t batch) { return std::min(batchSize, end - batchFirst(batch)); };
-
-  auto gather = [&](size_t batch) {
-    const Share share = ShareOf(batchSamples(batch), 1, threadIndex, threadCount);
-    double* inputs = inputs_[batch % 2].data();
-    for (size_t s = share.begin; s < share.end; ++s) {
-      const double* pixels = samples[batchFirst(batch) + s].pixels.data();
-      std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * layers_[0].stride);
-    }
-  };
-  auto inputsOf = [&](size_t k, size_t batch) -> const double* {
-    return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
-  };
-  // Rows of `half` (0 or 1) of layer k >= 1.
-  auto halfOf = [&](size_t k, size_t half) {
-    const size_t split = layers_[k].halfSplit;
-    return half == 0 ? Share{0, split} : Share{split, layers_[k].outputCount};
-  };
-  auto rowsOf = [&](size_t k) -> Share {
-    if (k == 0) return ShareOf(layers_[0].outputCount, kernels_.rowUnit, threadIndex, threadCount);
-    if (threadCount == 1) return {0, layers_[k].outputCount};
-    return threadIndex < 2 ? halfOf(k, threadIndex) : Share{0, 0};
-  };
-
-  // Rows [rowBegin, rowEnd) of layer k for mini-batch `batch`: weighted inputs, activations
-  // and, at the output layer, the deltas t - a (the exact simplification of the output error).
-  auto forward = [&](size_t k, size_t batch, size_t rowBegin, size_t rowEnd) {
-    Layer& layer = layers_[k];
-    const size_t sampleCount = batchSamples(batch);
-    double* activations = layer.activations[batch % 2].data();
-    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), rowBegin,
-                     rowEnd, inputsOf(k, batch), sampleCount, activations, layer.outputStride);
-    for (size_t s = 0; s < sampleCount; ++s) {
-      kernels_.sigmoid(activations + s * layer.outputStride + rowBegin, rowEnd - rowBegin);
-    }
-    if (k + 1 == layerCount) {
-      for (size_t s = 0; s < sampleCount; ++s) {
-        const double* target = samples[batchFirst(batch) + s].target.data();
-        const double* row = activations + s * layer.outputStride;
-        double* deltas = layer.deltas.data() + s * layer.outputStride;
-        for (size_t r = rowBegin; r < rowEnd; ++r) deltas[r] = target[r] - row[r];
-      }
-    }
-  };
-  // The error sums of this thread's halves of layer k >= 1, over all of its columns.
-  auto errorHalves = [&](size_t k, size_t batch) {
-    Layer& layer = layers_[k];
-    for (size_t half = 0; half < 2; ++half) {
-      if (threadCount > 1 && half != threadIndex) continue;
-      const Share rows = halfOf(k, half);
-      kernels_.backError(layer.weights.data(), layer.stride, rows.begin, rows.end, 0, layer.stride,
-                         layer.deltas.data(), layer.outputStride, batchSamples(batch),
-                         layer.errorHalves[half].data());
-    }
-  };
-  // The deltas of this thread's rows of layer k - 1: (first half's error + second half's error
-  // of layer k) times the slope of the sigmoid, (1 - a) a.
-  auto deltasBelow = [&](size_t k, size_t batch) {
-    const Layer& upper = layers_[k];
-    Layer& lower = layers_[k - 1];
-    const Share rows = rowsOf(k - 1);
-    for (size_t s = 0; s < batchSamples(batch); ++s) {
-      const double* first = upper.errorHalves[0].data() + s * upper.stride;
-      const double* second = upper.errorHalves[1].data() + s * upper.stride;
-      const double* activations = lower.activations[batch % 2].data() + s * lower.outputStride;
-      double* deltas = lower.deltas.data() + s * lower.outputStride;
-      for (size_t r = rows.begin; r < rows.end; ++r) {
-        deltas[r] = (first[r] + second[r]) * ((1.0 - activations[r]) * activations[r]);
-      }
-    }
-  };
-  // The gradient step of mini-batch `batch` on rows [rowBegin, rowEnd) of layer k.
-  auto update = [&](size_t k, size_t batch, size_t rowBegin, size_t rowEnd) {
-    Layer& layer = layers_[k];
-    const size_t sampleCount = batchSamples(batch);
-    const double step = learningRate_ / static_cast<double>(sampleCount);
-    const double* deltas = layer.deltas.data();
-    kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rowBegin, rowEnd, inputsOf(k, batch),
-                    deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
-    // Biases as the plain step does it: (sum of the deltas in sample order) * step, added.
-    for (size_t r = rowBegin; r < rowEnd; ++r) {
-      double sum = 0.0;
-      for (size_t s = 0; s < sampleCount; ++s) sum = deltas[s * layer.outputStride + r] + sum;
-      layer.biases.data()[r] = layer.biases.data()[r] + sum * step;
-    }
-  };
-
-  gather(0);
+void TrainingEngine::TrainOnThread(const BatchRun& run) {
+  Gather(run, 0);
   pool_.Barrier();
-  for (size_t k = 0; k < layerCount; ++k) {
-    const Share rows = rowsOf(k);
-    forward(k, 0, rows.begin, rows.end);
+  for (size_t k = 0; k < layers_.size(); ++k) {
+    Forward(run, k, 0, RowsOf(run, k));
     pool_.Barrier();
   }
-  for (size_t batch = 0; batch < batchCount; ++batch) {
-    const bool last = batch + 1 == batchCount;
-    for (size_t k = layerCount - 1; k >= 1; --k) {
-      if (k == layerCount - 1 && !last) gather(batch + 1);
-      if (k + 1 < layerCount) deltasBelow(k + 1, batch);
-      errorHalves(k, batch);
-      pool_.Barrier();
-    }
-    if (layerCount >= 2) deltasBelow(1, batch);
+  for (size_t batch = 0; batch < run.batchCount; ++batch) {
+    const bool last = batch + 1 == run.batchCount;
+    CarryErrorsBack(run, batch, !last);
     if (last) {
-      for (size_t k = 0; k < layerCount; ++k) {
-        const Share rows = rowsOf(k);
-        update(k, batch, rows.begin, rows.end);
-      }
-      pool_.Barrier();
-      break;
-    }
-    if (layerCount == 1) {  // no error phase took the gather
-      gather(batch + 1);
-      pool_.Barrier();
-    }
-    for (size_t k = 0; k < layerCount; ++k) {
-      const Share rows = rowsOf(k);
-      const size_t chunk = 2 * kernels_.rowUnit;
-      for (size_t row = rows.begin; row < rows.end; row += chunk) {
-        const size_t rowEnd = std::min(row + chunk, rows.end);
-        update(k, batch, row, rowEnd);
-        forward(k, batch + 1, row, rowEnd);
-      }
-      pool_.Barrier();
+      UpdateLayers(run, batch);
+    } else {
+      UpdateAndForwardNext(run, batch);
     }
   }
+}
+
+// Copies the pixels of mini-batch `batch` (this thread's samples) into its input block.
+void TrainingEngine::Gather(const BatchRun& run, size_t batch) {
+  const Share share = ShareOf(run.SampleCount(batch), 1, run.threadIndex, run.threadCount);
+  double* inputs = inputs_[batch % 2].data();
+  for (size_t s = share.begin; s < share.end; ++s) {
+    const double* pixels = run.samples[run.FirstSample(batch) + s].pixels.data();
+    std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * layers_[0].stride);
+  }
+}
+
+// Rows `rows` of layer k for mini-batch `batch`: weighted inputs, activations and, at the
+// output layer, the deltas t - a (the exact simplification of the output error).
+void TrainingEngine::Forward(const BatchRun& run, size_t k, size_t batch, Share rows) {
+  Layer& layer = layers_[k];
+  const size_t sampleCount = run.SampleCount(batch);
+  double* activations = layer.activations[batch % 2].data();
+  kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), rows.begin,
+                   rows.end, InputsOf(k, batch), sampleCount, activations, layer.outputStride);
+  for (size_t s = 0; s < sampleCount; ++s) {
+    kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
+  }
+  if (k + 1 < layers_.size()) return;
+  for (size_t s = 0; s < sampleCount; ++s) {
+    const double* target = run.samples[run.FirstSample(batch) + s].target.data();
+    const double* row = activations + s * layer.outputStride;
+    double* deltas = layer.deltas.data() + s * layer.outputStride;
+    for (size_t r = rows.begin; r < rows.end; ++r) deltas[r] = target[r] - row[r];
+  }
+}
+
+// The error phases, top layer first, one barrier each, then this thread's deltas of layer 0.
+// The first phase also gathers the next mini-batch when there is one.
+void TrainingEngine::CarryErrorsBack(const BatchRun& run, size_t batch, bool gatherNext) {
+  const size_t layerCount = layers_.size();
+  for (size_t k = layerCount - 1; k >= 1; --k) {
+    if (k == layerCount - 1 && gatherNext) Gather(run, batch + 1);
+    if (k + 1 < layerCount) DeltasBelow(run, k + 1, batch);
+    ErrorHalves(run, k, batch);
+    pool_.Barrier();
+  }
+  if (layerCount >= 2) DeltasBelow(run, 1, batch);
+  if (layerCount == 1 && gatherNext) {  // no error phase took the gather
+    Gather(run, batch + 1);
+    pool_.Barrier();
+  }
+}
+
+// The error sums of this thread's halves of layer k >= 1, over all of its columns.
+void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
+  Layer& layer = layers_[k];
+  for (size_t half = 0; half < 2; ++half) {
+    if (run.threadCount > 1 && half != run.threadIndex) continue;
+    const Share rows = HalfOf(k, half);
+    kernels_.backError(layer.weights.data(), layer.stride, rows.begin, rows.end, 0, layer.stride,
+                       layer.deltas.data(), layer.outputStride, run.SampleCount(batch),
+                       layer.errorHalves[half].data());
+  }
+}
+
+// The deltas of this thread's rows of layer k - 1: (first half's error + second half's error
+// of layer k) times the slope of the sigmoid, (1 - a) a.
+void TrainingEngine::DeltasBelow(const BatchRun& run, size_t k, size_t batch) {
+  const Layer& upper = layers_[k];
+  Layer& lower = layers_[k - 1];
+  const Share rows = RowsOf(run, k - 1);
+  for (size_t s = 0; s < run.SampleCount(batch); ++s) {
+    const double* first = upper.errorHalves[0].data() + s * upper.stride;
+    const double* second = upper.errorHalves[1].data() + s * upper.stride;
+    const double* activations = lower.activations[batch % 2].data() + s * lower.outputStride;
+    double* deltas = lower.deltas.data() + s * lower.outputStride;
+    for (size_t r = rows.begin; r < rows.end; ++r) {
+      deltas[r] = (first[r] + second[r]) * ((1.0 - activations[r]) * activations[r]);
+    }
+  }
+}
+
+// The gradient step of mini-batch `batch` on rows `rows` of layer k.
+void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share rows) {
+  Layer& layer = layers_[k];
+  const size_t sampleCount = run.SampleCount(batch);
+  const double step = learningRate_ / static_cast<double>(sampleCount);
+  const double* deltas = layer.deltas.data();
+  kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rows.begin, rows.end,
+                  InputsOf(k, batch), deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
+  // Biases as the plain step does it: (sum of the deltas in sample order) * step, added.
+  for (size_t r = rows.begin; r < rows.end; ++r) {
+    double sum = 0.0;
+    for (size_t s = 0; s < sampleCount; ++s) sum = deltas[s * layer.outputStride + r] + sum;
+    layer.biases.data()[r] = layer.biases.data()[r] + sum * step;
+  }
+}
+
+// The last mini-batch: its update of every layer, then one barrier.
+void TrainingEngine::UpdateLayers(const BatchRun& run, size_t batch) {
+  for (size_t k = 0; k < layers_.size(); ++k) Update(run, k, batch, RowsOf(run, k));
+  pool_.Barrier();
+}
+
+// For each layer, a few rows at a time: the update by mini-batch `batch`, then the next
+// mini-batch's forward pass through the same rows while they are in the cache.
+void TrainingEngine::UpdateAndForwardNext(const BatchRun& run, size_t batch) {
+  const size_t chunk = 2 * kernels_.rowUnit;
+  for (size_t k = 0; k < layers_.size(); ++k) {
+    const Share rows = RowsOf(run, k);
+    for (size_t row = rows.begin; row < rows.end; row += chunk) {
+      const Share part{row, std::min(row + chunk, rows.end)};
+      Update(run, k, batch, part);
+      Forward(run, k, batch + 1, part);
+    }
+    pool_.Barrier();
+  }
+}
+
+Share TrainingEngine::RowsOf(const BatchRun& run, size_t k) const {
+  if (k == 0) return ShareOf(layers_[0].outputCount, kernels_.rowUnit, run.threadIndex, run.threadCount);
+  if (run.threadCount == 1) return {0, layers_[k].outputCount};
+  return run.threadIndex < 2 ? HalfOf(k, run.threadIndex) : Share{0, 0};
+}
+
+Share TrainingEngine::HalfOf(size_t k, size_t half) const {
+  const size_t split = layers_[k].halfSplit;
+  return half == 0 ? Share{0, split} : Share{split, layers_[k].outputCount};
+}
+
+const double* TrainingEngine::InputsOf(size_t k, size_t batch) const {
+  return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
 }
 
 size_t TrainingEngine::EvaluationScratchSize() const {
@@ -309,8 +329,7 @@ double TrainingEngine::CountCorrect(const ImageSet& samples) const {
   return CountCorrectOfMeanOutput({this}, samples);
 }
 
-double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines,
-                                const ImageSet& samples) {
+double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
   if (engines.empty() || samples.empty()) return 0.0;
   const size_t outputCount = engines.front()->OutputSize();
   for (const TrainingEngine* engine : engines) {

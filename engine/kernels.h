@@ -1,5 +1,6 @@
 // The three loops that carry almost all of the arithmetic of training and evaluation, for one
-// layer and a block of samples, in a portable build and an AVX2+FMA build chosen at run time.
+// layer and a block of samples, in three builds: portable C++, AVX2+FMA and AVX-512, the
+// fastest one the processor runs chosen at run time.
 //
 // Layout (all arrays owned by the caller, 64-byte aligned):
 //   weights  rowCount rows of `stride` doubles; row r holds the weights into neuron r. The
@@ -10,8 +11,8 @@
 //
 // Every output element is computed by one fixed sequence of operations that depends only on
 // the layer's shape and the sample count, never on which rows or columns one call covers. So
-// a layer split among threads at any boundary gives bit-identical results. (The portable and
-// the AVX2 sequences differ from each other in rounding.)
+// a layer split among threads at any boundary gives bit-identical results. (The three builds
+// differ from each other in rounding.)
 #pragma once
 
 #include <cstddef>
@@ -34,9 +35,9 @@ struct LayerKernels {
   // The errors carried back by rows [rowBegin, rowEnd): for columns c in [columnBegin,
   // columnEnd), a multiple of kStrideUnit apart and at most `stride`, and samples s,
   //   errors[s][c] = sum over r in [rowBegin, rowEnd), in order, of weights[r][c] * deltas[s][r].
-  void (*backError)(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd,
-                    size_t columnBegin, size_t columnEnd, const double* deltas, size_t outputStride,
-                    size_t sampleCount, double* errors);
+  void (*backError)(const double* weights, size_t stride, size_t rowBegin, size_t rowEnd, size_t columnBegin,
+                    size_t columnEnd, const double* deltas, size_t outputStride, size_t sampleCount,
+                    double* errors);
 
   // The gradient step for rows [rowBegin, rowEnd), every column c < columnCount: starting
   // from weights[r][c] * decay (exactly weights[r][c] when decay is 1.0), add

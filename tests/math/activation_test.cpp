@@ -1,4 +1,4 @@
-#include "network/activation.h"
+#include "math/activation.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "network/matrix.h"
+#include "math/vector.h"
 
 double Sigmoid(double x);            // 1 / (exp(-x) + 1); exactly 0.0 or 1.0 when saturated
 Vector Sigmoid(const Vector& v);     // element-wise

@@ -1,4 +1,5 @@
-#include "network/activation.h"
+// The logistic function, its slope and the decision rule.
+#include "math/activation.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "network/training_engine.h"
+#include "engine/training_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "network/activation.h"
-#include "network/kernels.h"
+#include "engine/kernels.h"
+#include "math/activation.h"
 #include "network/neural_network.h"
 #include "network/random.h"
 #include "test_support.h"
@@ -42,10 +42,10 @@ NeuralNetwork TrainedByEngine(const NeuralNetwork& initial, const ImageSet& samp
                               const std::vector<std::pair<size_t, size_t>>& batches,
                               const LayerKernels& kernels, uint32_t threadCount) {
   ThreadPool pool(threadCount);
-  TrainingEngine engine(initial, pool, kernels);
+  TrainingEngine engine = initial.Engine(pool, kernels);
   for (const auto& [first, end] : batches) engine.TrainMiniBatch(samples, first, end);
   NeuralNetwork trained = initial;
-  engine.CopyTo(trained);
+  trained.CopyFrom(engine);
   return trained;
 }
 
@@ -131,19 +131,21 @@ TEST(TrainingEngine, ResultsDoNotDependOnTheThreadCount) {
 TEST(TrainingEngine, AnEpochEqualsItsMiniBatchesOneAfterTheOther) {
   // TrainEpoch overlaps each update with the next mini-batch's forward pass; the result must
   // be exactly that of the steps taken one at a time. One layer takes another path.
-  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 29, 23, 17, 3}, std::vector<uint32_t>{37, 3}}) {
+  for (const std::vector<uint32_t>& layers :
+       {std::vector<uint32_t>{37, 29, 23, 17, 3}, std::vector<uint32_t>{37, 3}}) {
     const ImageSet samples = RandomSamples(54, 37, 3, 14);
     ResetRandomSeeds(15);
     const NeuralNetwork initial = NeuralNetwork::WithLayers(layers, 0.5, 0.99);
-    const std::vector<std::pair<size_t, size_t>> batches{{0, 10}, {10, 20}, {20, 30}, {30, 40}, {40, 50}, {50, 54}};
+    const std::vector<std::pair<size_t, size_t>> batches{{0, 10},  {10, 20}, {20, 30},
+                                                         {30, 40}, {40, 50}, {50, 54}};
     for (const LayerKernels* kernels : AvailableKernels()) {
       const NeuralNetwork stepwise = TrainedByEngine(initial, samples, batches, *kernels, 1);
       for (uint32_t threads : {1u, 2u, 3u}) {
         ThreadPool pool(threads);
-        TrainingEngine engine(initial, pool, *kernels);
+        TrainingEngine engine = initial.Engine(pool, *kernels);
         engine.TrainEpoch(samples, 10);
         NeuralNetwork epoch = initial;
-        engine.CopyTo(epoch);
+        epoch.CopyFrom(engine);
         EXPECT_TRUE(IdenticalParameters(epoch, stepwise))
             << layers.size() << " layers, " << kernels->name << ", " << threads << " threads";
       }
@@ -206,7 +208,7 @@ TEST(TrainingEngine, CountCorrectEqualsTheCountOfThePlainForwardPass) {
   for (const LayerKernels* kernels : AvailableKernels()) {
     for (uint32_t threads : {1u, 3u}) {
       ThreadPool pool(threads);
-      EXPECT_EQ(TrainingEngine(network, pool, *kernels).CountCorrect(samples), expected)
+      EXPECT_EQ(network.Engine(pool, *kernels).CountCorrect(samples), expected)
           << kernels->name << ", " << threads << " threads";
     }
   }
@@ -231,7 +233,7 @@ TEST(CountCorrectOfMeanOutput, AveragesMembersInOrderWithTiesToTheLowerIndex) {
   }
   ThreadPool pool(2);
   std::vector<TrainingEngine> engines;
-  for (const NeuralNetwork& member : members) engines.emplace_back(member, pool);
+  for (const NeuralNetwork& member : members) engines.push_back(member.Engine(pool));
   EXPECT_EQ(CountCorrectOfMeanOutput({&engines[0], &engines[1], &engines[2]}, samples), expected);
 
   // Two members whose outputs tie on every digit: the answer is digit 0.
@@ -239,8 +241,8 @@ TEST(CountCorrectOfMeanOutput, AveragesMembersInOrderWithTiesToTheLowerIndex) {
   flat.weights[0].data = {{0.0}, {0.0}, {0.0}};
   flat.biases[0] = {0.0, 0.0, 0.0};
   const ImageSet tied{{{1.0}, {1.0, 0.0, 0.0}}, {{1.0}, {0.0, 0.0, 1.0}}};
-  TrainingEngine first(flat, pool);
-  TrainingEngine second(flat, pool);
+  TrainingEngine first = flat.Engine(pool);
+  TrainingEngine second = flat.Engine(pool);
   EXPECT_EQ(CountCorrectOfMeanOutput({&first, &second}, tied), 1.0);
   EXPECT_EQ(CountCorrectOfMeanOutput({&first, &second}, {}), 0.0);
 }
@@ -251,21 +253,21 @@ TEST(TrainingEngine, ShortSamplesThrowBeforeAnythingChanges) {
   ThreadPool pool(2);
   ImageSet samples = RandomSamples(12, 4, 2, 8);
   samples[11].pixels.pop_back();
-  TrainingEngine engine(initial, pool);
+  TrainingEngine engine = initial.Engine(pool);
   EXPECT_THROW(engine.TrainEpoch(samples, 10), std::out_of_range);
   EXPECT_THROW(engine.CountCorrect(samples), std::out_of_range);
   samples[11].pixels.push_back(0.5);
   samples[3].target.pop_back();
   EXPECT_THROW(engine.TrainMiniBatch(samples, 0, 10), std::out_of_range);
   NeuralNetwork after = initial;
-  engine.CopyTo(after);
+  after.CopyFrom(engine);
   EXPECT_TRUE(IdenticalParameters(after, initial));
   // Only the pixels matter for counting; a short target is simply never the answer's index.
   EXPECT_NO_THROW(engine.CountCorrect(samples));
 
   NeuralNetwork broken = initial;
   broken.weights[1].data[0].pop_back();  // a row shorter than its matrix says
-  EXPECT_THROW(TrainingEngine(broken, pool), std::out_of_range);
+  EXPECT_THROW(broken.Engine(pool), std::out_of_range);
 }
 
 }  // namespace

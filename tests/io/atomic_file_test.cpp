@@ -1,4 +1,4 @@
-#include "network/atomic_file.h"
+#include "io/atomic_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

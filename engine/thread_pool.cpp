@@ -1,10 +1,8 @@
-#include "network/thread_pool.h"
+// The pool's workers, its barrier and the dealing of work among threads.
+#include "engine/thread_pool.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -18,13 +16,11 @@ namespace {
 // Waiting at a barrier: spin for a few microseconds (the usual wait between two running
 // threads), then yield the processor for up to 2 ms, then sleep. Yielding matters when more
 // threads want to run than there are processors (two trainings at once, a build): the thread
-// that is waited for gets the processor instead of a spinning partner, which measured twice as
-// fast as spinning for 80 microseconds before sleeping. On an idle machine a yield returns at
-// once and costs nothing; sleeping only after 2 ms spares the wake-up latency of a sleeping
-// thread, which exceeds most phases of a mini-batch.
+// that is waited for gets the processor instead of a spinning partner. On an idle machine a
+// yield returns at once and costs nothing; sleeping only after 2 ms spares the wake-up
+// latency of a sleeping thread, which exceeds most phases of a mini-batch.
 constexpr int kSpinCount = 200;  // pause instructions: about 4 microseconds
 constexpr auto kYieldTime = std::chrono::milliseconds(2);
-constexpr uint32_t kMaxThreads = 256;
 
 }  // namespace
 
@@ -91,17 +87,6 @@ void ThreadPool::AwaitChange(const std::atomic<uint32_t>& value, uint32_t seen) 
     if (round % 16 == 0 && std::chrono::steady_clock::now() > yieldEnd) break;
   }
   while (value.load(std::memory_order_acquire) == seen) value.wait(seen);
-}
-
-uint32_t ThreadCountSetting() {
-  const char* text = std::getenv("MNIST_MLP_THREADS");
-  if (text != nullptr) {
-    const char* end = text + std::strlen(text);
-    uint32_t threads = 0;
-    const auto [stop, error] = std::from_chars(text, end, threads);
-    if (error == std::errc() && stop == end && threads > 0) return std::min(threads, kMaxThreads);
-  }
-  return std::clamp<uint32_t>(std::thread::hardware_concurrency(), 1, kMaxThreads);
 }
 
 Share ShareOf(size_t itemCount, size_t unitSize, uint32_t threadIndex, uint32_t threadCount) {

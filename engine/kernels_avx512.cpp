@@ -1,8 +1,7 @@
 // The layer loops for AVX-512, compiled for those instructions only inside this file and
-// chosen at run time where the processor has them. Twice the lanes and registers of AVX2:
-// on processors with full-width 512-bit FMA units (AMD Zen 5, Intel server cores) this
-// doubles the arithmetic per instruction.
-#include "network/kernels.h"
+// chosen at run time where the processor has them. Twice the lanes and registers of AVX2, so
+// twice the arithmetic per instruction where the FMA units are 512 bits wide.
+#include "engine/kernels.h"
 
 // The target pragmas below are GCC's; other compilers (clang builds the fuzzers) get the
 // portable loops: the same arithmetic, without the vector instructions.
@@ -24,17 +23,17 @@
 
 namespace {
 
-#include "network/kernels_simd.h"
+#include "engine/kernels_simd.h"
 
 // 32 vector registers of 8 doubles.
 struct Avx512 {
   using V = __m512d;
   static constexpr size_t kLanes = 8;
-  static constexpr int kForwardRows = 4;     // 4 x 5 sums + 4 weights + 1 input = 25 registers
+  static constexpr int kForwardRows = 4;  // 4 x 5 sums + 4 weights + 1 input = 25 registers
   static constexpr int kForwardSamples = 5;
-  static constexpr int kErrorVectors = 4;    // 4 x 5 sums + 4 weights + 1 delta
+  static constexpr int kErrorVectors = 4;  // 4 x 5 sums + 4 weights + 1 delta
   static constexpr int kErrorSamples = 5;
-  static constexpr int kUpdateRows = 4;      // 4 x 5 scaled deltas + 4 weights + 1 input
+  static constexpr int kUpdateRows = 4;  // 4 x 5 scaled deltas + 4 weights + 1 input
   static constexpr int kUpdateSamples = 5;
 
   static V Zero() { return _mm512_setzero_pd(); }
@@ -60,7 +59,9 @@ struct Avx512 {
     static Value Multiply(Value a, Value b) { return _mm512_mul_pd(a, b); }
     static Value Divide(Value a, Value b) { return _mm512_div_pd(a, b); }
     static Value MultiplyAdd(Value a, Value b, Value c) { return _mm512_fmadd_pd(a, b, c); }
-    static Value Round(Value x) { return _mm512_roundscale_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static Value Round(Value x) {
+      return _mm512_roundscale_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
     static Value Min(Value a, Value b) { return _mm512_min_pd(a, b); }
     static Value Max(Value a, Value b) { return _mm512_max_pd(a, b); }
     static Value PowerOfTwo(Value n) {
@@ -77,10 +78,11 @@ struct Avx512 {
 
 const LayerKernels* Avx512Kernels() {
   // Only addresses are taken here, outside the target region.
-  static const LayerKernels kernels{"AVX-512", std::lcm(Avx512::kForwardRows, Avx512::kUpdateRows),
-                                    Forward<Avx512>, BackError<Avx512>, Update<Avx512>, SigmoidInPlace<Avx512>};
-  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
-                                __builtin_cpu_supports("fma");
+  static const LayerKernels kernels{"AVX-512",       std::lcm(Avx512::kForwardRows, Avx512::kUpdateRows),
+                                    Forward<Avx512>, BackError<Avx512>,
+                                    Update<Avx512>,  SigmoidInPlace<Avx512>};
+  static const bool supported =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return supported ? &kernels : nullptr;
 }
 

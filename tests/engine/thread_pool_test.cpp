@@ -1,4 +1,4 @@
-#include "network/thread_pool.h"
+#include "engine/thread_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include "settings/settings.h"
 
 namespace {
 
@@ -17,7 +19,8 @@ TEST(ThreadPool, RunsTheTaskOnceOnEveryThread) {
     for (int run = 0; run < 50; ++run) {  // many short runs: no lost wake-up
       std::vector<std::atomic<int>> calls(expected);
       pool.Run([&](uint32_t index) { calls[index].fetch_add(1); });
-      for (uint32_t i = 0; i < expected; ++i) ASSERT_EQ(calls[i].load(), 1) << threads << " threads, run " << run;
+      for (uint32_t i = 0; i < expected; ++i)
+        ASSERT_EQ(calls[i].load(), 1) << threads << " threads, run " << run;
     }
   }
 }
@@ -68,7 +71,8 @@ TEST(ShareOf, DealsWholeUnitsContiguouslyInThreadOrder) {
         }
         ASSERT_EQ(next, items);
         const size_t first = ShareOf(items, unit, 0, threads).end;
-        const size_t last = ShareOf(items, unit, threads - 1, threads).end - ShareOf(items, unit, threads - 1, threads).begin;
+        const size_t last =
+            ShareOf(items, unit, threads - 1, threads).end - ShareOf(items, unit, threads - 1, threads).begin;
         ASSERT_LE(last, first);  // earlier threads never get less
       }
     }

@@ -1,0 +1,154 @@
+// The fast engine behind training and the batched evaluations: a copy of a network's weights
+// and biases in contiguous, 64-byte aligned, zero-padded rows, trained a whole mini-batch at a
+// time and evaluated a block of images at a time.
+//
+// It does the mathematics of the plain per-sample gradient step (every layer trained, output
+// delta t - a) with other summation orders and fused multiply-adds, so weights agree with the
+// plain step to rounding. Work is split among the pool's threads so that every element is
+// computed by one thread in a fixed order: results are bit-identical for any thread count.
+//
+// The engine owns its copy and knows nothing of the model it came from: it takes weights and
+// biases as matrices and vectors and writes them back with CopyTo. It keeps a reference to
+// the pool, which must outlive it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/kernels.h"
+#include "engine/thread_pool.h"
+#include "math/matrix.h"
+#include "mnist/image_set.h"
+
+// How the engine steps: W <- weightDecayFactor * W + (learningRate / n) * gradient sum of a
+// mini-batch of n samples; batchSize sizes the blocks it prepares.
+struct TrainingParameters {
+  double learningRate = 0.0;
+  double weightDecayFactor = 1.0;
+  uint32_t batchSize = 0;
+};
+
+// Zero-filled doubles on a 64-byte boundary.
+class AlignedBuffer {
+ public:
+  AlignedBuffer() = default;
+  explicit AlignedBuffer(size_t count);
+  double* data() { return values_.get(); }
+  const double* data() const { return values_.get(); }
+
+ private:
+  struct Free {
+    void operator()(double* values) const;
+  };
+  std::unique_ptr<double[], Free> values_;
+};
+
+class TrainingEngine {
+ public:
+  // Copies the layers (weights[k]: n(k+1) rows x n(k) columns, biases[k]: n(k+1)) and prepares
+  // blocks for mini-batches of parameters.batchSize. Matrices that break their shape
+  // invariant, or a layer k that takes other than n(k) inputs, throw std::out_of_range.
+  TrainingEngine(const std::vector<Matrix>& weights, const std::vector<Vector>& biases,
+                 const TrainingParameters& parameters, ThreadPool& pool,
+                 const LayerKernels& kernels = BestKernels());
+
+  // One gradient-descent step over samples [first, end), as the plain per-sample step.
+  // A sample with fewer pixels than the input layer or a target shorter than the output layer
+  // throws std::out_of_range("invalid vector subscript") before anything changes.
+  void TrainMiniBatch(const ImageSet& samples, size_t first, size_t end);
+  // The steps over consecutive mini-batches of batchSize samples (the last may be shorter)
+  // through the whole set, in set order; the same check first. batchSize 0 does nothing.
+  void TrainEpoch(const ImageSet& samples, uint32_t batchSize);
+
+  // Number of samples whose largest output sits at the index of their target's largest entry
+  // (ties to the lower index, as ArgMax). Short pixel vectors throw as above.
+  double CountCorrect(const ImageSet& samples) const;
+
+  // Writes the weights and biases back into rows shaped as those the engine was made from.
+  void CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& biases) const;
+
+  uint32_t InputSize() const;   // n(0), or 0 without layers
+  uint32_t OutputSize() const;  // n(L-1), or 0 without layers
+  ThreadPool& Pool() const { return pool_; }
+
+  // The outputs for samples [first, first + count), count <= kEvaluationBlock, on the calling
+  // thread: returns count rows of OutputStride() doubles in `scratch`, which must hold
+  // EvaluationScratchSize() doubles. Pixel lengths must have been checked.
+  static constexpr size_t kEvaluationBlock = 20;
+  size_t EvaluationScratchSize() const;
+  size_t OutputStride() const;
+  const double* FeedForwardBlock(const ImageSet& samples, size_t first, size_t count, double* scratch) const;
+
+ private:
+  struct Layer {
+    uint32_t inputCount = 0;
+    uint32_t outputCount = 0;
+    size_t stride = 0;        // padded inputCount: the row length of weights and of inputs
+    size_t outputStride = 0;  // padded outputCount: the row length of this layer's outputs
+    AlignedBuffer weights;    // outputCount rows x stride
+    AlignedBuffer biases;     // outputCount
+    // batch rows x outputStride each: the forward pass of the mini-batches of even and odd
+    // index, and the derivative of the log-likelihood by the weighted inputs.
+    AlignedBuffer activations[2];
+    AlignedBuffer deltas;
+    // Rows [0, halfSplit) and [halfSplit, outputCount) are the halves of the layer owned by
+    // threads 0 and 1; errorHalves[h]: batch rows x stride, the error that half h carries
+    // back to the layer below (see TrainOnThread).
+    size_t halfSplit = 0;
+    AlignedBuffer errorHalves[2];
+  };
+
+  // One thread's view of a run of consecutive mini-batches of batchSize samples over
+  // [first, end) of samples (the last mini-batch may be shorter).
+  struct BatchRun {
+    const ImageSet& samples;
+    size_t first;
+    size_t end;
+    size_t batchSize;
+    size_t batchCount;
+    uint32_t threadIndex;
+    uint32_t threadCount;
+    size_t FirstSample(size_t batch) const { return first + batch * batchSize; }
+    size_t SampleCount(size_t batch) const { return std::min(batchSize, end - FirstSample(batch)); }
+  };
+
+  void AllocateBatchBlocks(size_t batchCapacity);
+  void CheckSamples(const ImageSet& samples, size_t first, size_t end, bool withTargets) const;
+  // Runs the mini-batches of [first, end) on every thread of the pool.
+  void TrainBatches(const ImageSet& samples, size_t first, size_t end, size_t batchSize);
+  // One thread's part of TrainBatches; every thread of the pool runs it (see the .cpp).
+  void TrainOnThread(const BatchRun& run);
+
+  // The phases of TrainOnThread, each for this thread's share of the work.
+  void Gather(const BatchRun& run, size_t batch);
+  void Forward(const BatchRun& run, size_t k, size_t batch, Share rows);
+  void CarryErrorsBack(const BatchRun& run, size_t batch, bool gatherNext);
+  void ErrorHalves(const BatchRun& run, size_t k, size_t batch);
+  void DeltasBelow(const BatchRun& run, size_t k, size_t batch);
+  void Update(const BatchRun& run, size_t k, size_t batch, Share rows);
+  void UpdateLayers(const BatchRun& run, size_t batch);
+  void UpdateAndForwardNext(const BatchRun& run, size_t batch);
+
+  Share RowsOf(const BatchRun& run, size_t k) const;  // this thread's rows of layer k
+  Share HalfOf(size_t k, size_t half) const;          // rows of half 0 or 1 of layer k >= 1
+  const double* InputsOf(size_t k, size_t batch) const;
+
+  ThreadPool& pool_;
+  const LayerKernels& kernels_;
+  double learningRate_ = 0.0;
+  double weightDecayFactor_ = 0.0;
+  std::vector<Layer> layers_;
+  size_t batchCapacity_ = 0;
+  AlignedBuffer inputs_[2];  // batch rows x layers_[0].stride: gathered pixels, by parity
+};
+
+// The number of samples whose mean output over the engines (summed in engine order starting
+// from 0.0, then divided by the engine count) has its largest element, among the first
+// engine's outputs, at the index of the target's largest entry. With one engine the mean is
+// exactly its output. Blocks of images are evaluated in parallel on the first engine's pool.
+// Throws std::out_of_range("invalid vector subscript") when a sample has fewer pixels than an
+// engine's input layer or an engine has fewer outputs than the first.
+double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples);
