@@ -15,9 +15,6 @@ and no class gets more than its share plus one (10 per class at 80 gives 8/2).
 Inside each set the classes are interleaved evenly: item i of a class with n
 items in that set sits at position (i + 1/2) / n, ties broken by class, so the
 files never hold long runs of one digit.
-
-scripts/lib/mnist_json_to_idx.js does the same in node and writes identical
-bytes; keep the two in step.
 """
 import json
 import math
