@@ -1,22 +1,24 @@
-// Small helpers shared by the tests: a temporary folder and IDX files made in it, a child
-// process with a file-size limit, and the peak memory an operation adds.
+// The helpers the tests share: a temporary folder and the files made in it (IDX data, network
+// records), random samples, comparisons of networks, a child process with a file-size limit,
+// the real binary run in a folder, and the peak memory an operation adds.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
-#include <string>
-#include <vector>
+#include <random>
+#include <sstream>
+
+#include "mnist/image_set.h"
+#include "network/neural_network.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -36,17 +38,20 @@ class TemporaryFolder {
 
   std::string Path(const std::string& name) const { return (path_ / name).string(); }
   const std::filesystem::path& Root() const { return path_; }
+  size_t EntryCount() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(path_), {}));
+  }
 
  private:
   std::filesystem::path path_;
 };
 
-inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+inline void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline Bytes ReadBytes(const std::string& path) {
+inline Bytes ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
@@ -56,45 +61,105 @@ inline void AppendBigEndian32(Bytes& bytes, uint32_t value) {
 }
 
 // An IDX image file header followed by the given pixel bytes.
+inline Bytes IdxFileBytes(std::initializer_list<uint32_t> header, const Bytes& data) {
+  Bytes bytes;
+  for (uint32_t word : header) AppendBigEndian32(bytes, word);
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  return bytes;
+}
 inline Bytes ImageFileBytes(uint32_t count, uint32_t rows, uint32_t columns, const Bytes& pixels) {
-  Bytes bytes;
-  AppendBigEndian32(bytes, 2051);
-  AppendBigEndian32(bytes, count);
-  AppendBigEndian32(bytes, rows);
-  AppendBigEndian32(bytes, columns);
-  bytes.insert(bytes.end(), pixels.begin(), pixels.end());
-  return bytes;
+  return IdxFileBytes({2051u, count, rows, columns}, pixels);
 }
-
 inline Bytes LabelFileBytes(const Bytes& labels) {
-  Bytes bytes;
-  AppendBigEndian32(bytes, 2049);
-  AppendBigEndian32(bytes, static_cast<uint32_t>(labels.size()));
-  bytes.insert(bytes.end(), labels.begin(), labels.end());
-  return bytes;
+  return IdxFileBytes({2049u, static_cast<uint32_t>(labels.size())}, labels);
 }
 
-// What a child process left behind: its exit code (-1 when a signal ended it) and everything
-// it wrote to standard output.
+// count images of side x side pixels, image i of digit i % 10 drawn as a bright band of rows
+// whose place depends on the digit, over faint noise: a set a network learns in a few epochs.
+inline void WriteDigitFiles(const std::string& imagePath, const std::string& labelPath, uint32_t count,
+                            uint32_t side = 28, uint32_t firstImage = 0) {
+  Bytes pixels;
+  Bytes labels;
+  for (uint32_t i = firstImage; i < firstImage + count; ++i) {
+    const uint32_t digit = i % 10;
+    labels.push_back(static_cast<unsigned char>(digit));
+    for (uint32_t p = 0; p < side * side; ++p) {
+      const bool ink = (p / side) * 10 / side == digit;
+      pixels.push_back(static_cast<unsigned char>((ink ? 180 : 0) + (i * 7919 + p * 104729) % 61));
+    }
+  }
+  WriteFile(imagePath, ImageFileBytes(count, side, side, pixels));
+  WriteFile(labelPath, LabelFileBytes(labels));
+}
+
+// count samples of random pixels in [0, 1) with a random one-hot target of digitCount.
+inline ImageSet RandomSamples(size_t count, size_t pixelCount, size_t digitCount, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::uniform_real_distribution<double> pixel(0.0, 1.0);
+  ImageSet samples(count);
+  for (ImageSample& sample : samples) {
+    sample.pixels.resize(pixelCount);
+    for (double& value : sample.pixels) value = pixel(engine);
+    sample.target.assign(digitCount, 0.0);
+    sample.target[engine() % digitCount] = 1.0;
+  }
+  return samples;
+}
+
+// The bytes NeuralNetwork::Save writes for the network.
+inline std::string RecordOf(const NeuralNetwork& network) {
+  std::ostringstream output;
+  std::string message;
+  network.Save(output, &message);
+  return output.str();
+}
+
+// Whether two networks hold the same header fields and bit-identical weights and biases.
+inline bool SameParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
+  return RecordOf(a) == RecordOf(b);
+}
+
+// Largest |a - b| / max(|a|, |b|) over every weight and bias of two networks of one shape.
+inline double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
+  double largest = 0.0;
+  auto compare = [&](double x, double y) {
+    const double scale = std::max({std::fabs(x), std::fabs(y), 1e-300});
+    largest = std::max(largest, std::fabs(x - y) / scale);
+  };
+  for (size_t k = 0; k < a.weights.size(); ++k) {
+    for (size_t r = 0; r < a.weights[k].rowCount; ++r) {
+      for (size_t c = 0; c < a.weights[k].columnCount; ++c)
+        compare(a.weights[k].data[r][c], b.weights[k].data[r][c]);
+      compare(a.biases[k][r], b.biases[k][r]);
+    }
+  }
+  return largest;
+}
+
+// What a child process left behind: its exit code (-1 when a signal ended it) and what it
+// wrote to standard output and standard error.
 struct ChildResult {
   int exitCode = -1;
   std::string output;
+  std::string errors;
 };
 
-// Runs `body` in a forked child whose standard output is captured, then the child exits with
-// the code `body` returns. With a fileSizeLimit, no file may grow beyond that many bytes: a
-// write past it fails with EFBIG, as on a full disk (SIGXFSZ is ignored; both carry over an
-// exec). The limit does not apply to the pipe that carries the output.
+// Runs `body` in a forked child whose standard output and error are captured; the child exits
+// with the code `body` returns. With a fileSizeLimit, no file may grow beyond that many bytes:
+// a write past it fails with EFBIG, as on a full disk (SIGXFSZ is ignored; both carry over an
+// exec). The limit does not apply to the pipes.
 inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeLimit = RLIM_INFINITY) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return {};
+  int output[2];
+  int errors[2];
+  if (pipe(output) != 0) return {};
+  if (pipe(errors) != 0) return {};
   std::cout.flush();
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    close(pipeEnds[0]);
-    dup2(pipeEnds[1], STDOUT_FILENO);
-    close(pipeEnds[1]);
+    dup2(output[1], STDOUT_FILENO);
+    dup2(errors[1], STDERR_FILENO);
+    for (int fd : {output[0], output[1], errors[0], errors[1]}) close(fd);
     if (fileSizeLimit != RLIM_INFINITY) {
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{fileSizeLimit, fileSizeLimit};
@@ -105,28 +170,49 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
     std::fflush(nullptr);
     _exit(code);
   }
-  close(pipeEnds[1]);
+  close(output[1]);
+  close(errors[1]);
   ChildResult result;
-  char buffer[4096];
-  for (ssize_t count; (count = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-    result.output.append(buffer, static_cast<size_t>(count));
+  // Standard error stays small in every test, so reading it second cannot block the child.
+  for (auto [fd, text] : {std::pair{output[0], &result.output}, std::pair{errors[0], &result.errors}}) {
+    char buffer[4096];
+    for (ssize_t count; (count = read(fd, buffer, sizeof buffer)) > 0;) text->append(buffer, size_t(count));
+    close(fd);
   }
-  close(pipeEnds[0]);
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child) return result;
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   return result;
 }
 
+#ifdef MNIST_MLP_BINARY
+// Runs the real mnist-mlp in the folder with the given arguments, after clearing the
+// MNIST_MLP_* settings and setting `environment`.
+inline ChildResult RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
+                              const std::vector<std::pair<std::string, std::string>>& environment = {},
+                              rlim_t fileSizeLimit = RLIM_INFINITY,
+                              const std::string& programName = "mnist-mlp") {
+  return RunInChild(
+      [&] {
+        arguments.insert(arguments.begin(), programName);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
+        for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+        if (chdir(folder.Root().c_str()) == 0) execv(MNIST_MLP_BINARY, argv.data());
+        return 127;
+      },
+      fileSizeLimit);
+}
+#endif
+
 // Reads a "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot.
 inline long long ProcessMemoryField(const std::string& field) {
   std::ifstream status("/proc/self/status");
-  std::string name;
   long long kilobytes = 0;
-  std::string unit;
-  while (status >> name) {
-    if (name == field + ":" && status >> kilobytes >> unit) return kilobytes * 1024;
-    std::getline(status, unit);
+  for (std::string name, rest; status >> name; std::getline(status, rest)) {
+    if (name == field + ":" && status >> kilobytes) return kilobytes * 1024;
   }
   return -1;
 }

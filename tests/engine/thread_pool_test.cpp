@@ -1,3 +1,5 @@
+// The pool runs a task once on every thread, its barrier publishes every earlier write, and
+// work is dealt in whole units in thread order.
 #include "engine/thread_pool.h"
 
 #include <gtest/gtest.h>
@@ -6,8 +8,6 @@
 #include <cstdlib>
 #include <thread>
 #include <vector>
-
-#include "settings/settings.h"
 
 namespace {
 
@@ -41,18 +41,6 @@ TEST(ThreadPool, BarrierMakesEveryEarlierWriteVisible) {
     if (sums[index] == 0) sums[index] = 1;
   });
   EXPECT_EQ(sums, std::vector<int>({1, 1, 1}));
-}
-
-TEST(ThreadCountSetting, ReadsMnistMlpThreadsAndFallsBackToTheHardware) {
-  const uint32_t hardware = std::max(1u, std::thread::hardware_concurrency());
-  setenv("MNIST_MLP_THREADS", "3", 1);
-  EXPECT_EQ(ThreadCountSetting(), 3u);
-  for (const char* invalid : {"0", "", "two", "2x", "-1", "99999999999"}) {
-    setenv("MNIST_MLP_THREADS", invalid, 1);
-    EXPECT_EQ(ThreadCountSetting(), hardware) << invalid;
-  }
-  unsetenv("MNIST_MLP_THREADS");
-  EXPECT_EQ(ThreadCountSetting(), hardware);
 }
 
 TEST(ShareOf, DealsWholeUnitsContiguouslyInThreadOrder) {

@@ -1,3 +1,4 @@
+// Atomic replacement: old or whole new content, the old mode kept, links followed.
 #include "io/atomic_file.h"
 
 #include <gtest/gtest.h>
@@ -16,35 +17,31 @@ void WriteHello(std::ostream& output, std::string* message) {
   if (!output) *message = "write failed";
 }
 
-size_t EntryCount(const TemporaryFolder& folder) {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder.Root()), {}));
-}
-
 TEST(WriteFileAtomically, ReplacesAnExistingFileAndKeepsItsMode) {
   TemporaryFolder folder;
   const std::string path = folder.Path("out");
-  WriteBytes(path, {1, 2, 3, 4, 5, 6, 7, 8});
+  WriteFile(path, {1, 2, 3, 4, 5, 6, 7, 8});
   chmod(path.c_str(), 0640);
   std::string message;
   EXPECT_TRUE(WriteFileAtomically(path, WriteHello, "flush failed", &message));
   EXPECT_EQ(message, "");
-  EXPECT_EQ(ReadBytes(path), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(ReadFile(path), (Bytes{'h', 'e', 'l', 'l', 'o'}));
   struct stat info {};
   stat(path.c_str(), &info);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
-  EXPECT_EQ(EntryCount(folder), 1u);
+  EXPECT_EQ(folder.EntryCount(), 1u);
 }
 
 TEST(WriteFileAtomically, FailedWriteLeavesTargetAndNoTemporary) {
   TemporaryFolder folder;
   const std::string path = folder.Path("out");
-  WriteBytes(path, {9});
+  WriteFile(path, {9});
   std::string message;
   EXPECT_FALSE(WriteFileAtomically(
       path, [](std::ostream&, std::string* m) { *m = "stage failed"; }, "flush failed", &message));
   EXPECT_EQ(message, "stage failed");
-  EXPECT_EQ(ReadBytes(path), Bytes{9});
-  EXPECT_EQ(EntryCount(folder), 1u);
+  EXPECT_EQ(ReadFile(path), Bytes{9});
+  EXPECT_EQ(folder.EntryCount(), 1u);
 }
 
 TEST(WriteFileAtomically, MissingFolderGivesAFailedStream) {
@@ -59,19 +56,19 @@ TEST(WriteFileAtomically, MissingFolderGivesAFailedStream) {
 
 TEST(WriteFileAtomically, SymbolicLinkKeepsPointingAtTheNewContent) {
   TemporaryFolder folder;
-  WriteBytes(folder.Path("real"), {1});
+  WriteFile(folder.Path("real"), {1});
   std::filesystem::create_symlink(folder.Path("real"), folder.Path("link"));
   std::string message;
   EXPECT_TRUE(WriteFileAtomically(folder.Path("link"), WriteHello, "flush failed", &message));
   EXPECT_TRUE(std::filesystem::is_symlink(folder.Path("link")));
-  EXPECT_EQ(ReadBytes(folder.Path("real")).size(), 5u);
+  EXPECT_EQ(ReadFile(folder.Path("real")).size(), 5u);
 }
 
 TEST(WriteFileAtomically, PipeIsWrittenInPlace) {
   TemporaryFolder folder;
   const std::string fifo = folder.Path("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::thread reader([&] { EXPECT_EQ(ReadBytes(fifo).size(), 5u); });
+  std::thread reader([&] { EXPECT_EQ(ReadFile(fifo).size(), 5u); });
   std::string message;
   EXPECT_TRUE(WriteFileAtomically(fifo, WriteHello, "flush failed", &message));
   reader.join();

@@ -1,3 +1,4 @@
+// The logistic function at its centre and in saturation; the decision rule on ties and NaN.
 #include "math/activation.h"
 
 #include <gtest/gtest.h>

@@ -1,69 +1,55 @@
-#include "network/neural_network.h"
-
+// Building a network, its forward pass and the count of correct answers.
 #include <gtest/gtest.h>
 
-#include "math/activation.h"
+#include <cmath>
+#include <set>
+
 #include "network/random.h"
+#include "test_support.h"
 
 namespace {
 
-TEST(NetworkShape, DefaultLayersGiveFiveMatrices) {
-  const NeuralNetwork network = NeuralNetwork::WithLayers({784, 500, 300, 200, 100, 10}, 0.5, 1.0);
-  const std::vector<std::pair<uint32_t, uint32_t>> shapes{
-      {500, 784}, {300, 500}, {200, 300}, {100, 200}, {10, 100}};
-  ASSERT_EQ(network.weights.size(), 5u);
-  for (size_t k = 0; k < 5; ++k) {
-    EXPECT_EQ(network.weights[k].rowCount, shapes[k].first);
-    EXPECT_EQ(network.weights[k].columnCount, shapes[k].second);
-    EXPECT_EQ(network.biases[k].size(), shapes[k].first);
-    EXPECT_EQ(network.activations[k], Vector(shapes[k].first, 0.0));
-    EXPECT_EQ(network.weightedInputs[k], Vector(shapes[k].first, 0.0));
-  }
-  EXPECT_EQ(network.batchSize, 10u);
-  EXPECT_EQ(network.epochCount, 300u);
-  EXPECT_EQ(network.InputSize(), 784u);
-  EXPECT_EQ(network.OutputSize(), 10u);
+double Logistic(double z) { return 1.0 / (1.0 + std::exp(-z)); }
 
-  double sum = 0.0;
-  double squares = 0.0;
-  size_t count = 0;
-  for (const Matrix& m : network.weights) {
-    for (const Vector& row : m.data) {
-      for (double w : row) {
-        sum += w;
-        squares += w * w;
-        ++count;
-      }
+TEST(NetworkShape, DefaultLayersHaveTheirShapesAndDistinctStandardNormalNeurons) {
+  ResetRandomSeeds(4);
+  const std::vector<uint32_t> sizes{784, 500, 300, 200, 100, 10};
+  const NeuralNetwork network = NeuralNetwork::WithLayers(sizes, 0.5, 1.0);
+  ASSERT_EQ(network.weights.size(), 5u);
+  double sum = 0.0, squares = 0.0, count = 0.0;
+  for (size_t k = 0; k < 5; ++k) {
+    EXPECT_EQ(network.weights[k].rowCount, sizes[k + 1]);
+    EXPECT_EQ(network.weights[k].columnCount, sizes[k]);
+    EXPECT_EQ(network.biases[k].size(), sizes[k + 1]);
+    EXPECT_NE(network.biases[k], Vector(sizes[k + 1], 0.0)) << "biases are drawn too";
+    // Neurons that start alike learn alike: every row and bias needs its own draws.
+    std::set<Vector> rows(network.weights[k].data.begin(), network.weights[k].data.end());
+    rows.insert(network.biases[k]);
+    EXPECT_EQ(rows.size(), sizes[k + 1] + 1u);
+    for (const Vector& row : rows) {
+      for (double w : row) sum += w, squares += w * w, ++count;
     }
   }
-  EXPECT_EQ(count, 623000u);
   EXPECT_NEAR(sum / count, 0.0, 0.01);
   EXPECT_NEAR(squares / count, 1.0, 0.01);
-}
-
-TEST(NetworkShape, FewerThanTwoSizesGiveNoLayers) {
+  EXPECT_EQ(network.InputSize(), 784u);
+  EXPECT_EQ(network.OutputSize(), 10u);
   EXPECT_TRUE(NeuralNetwork::WithLayers({5}, 0.5, 1.0).weights.empty());
-  const NeuralNetwork small = NeuralNetwork::WithLayers({3, 2}, 0.5, 1.0);
-  ASSERT_EQ(small.weights.size(), 1u);
-  EXPECT_EQ(small.weights[0].rowCount, 2u);
-  EXPECT_EQ(small.weights[0].columnCount, 3u);
 }
 
-TEST(FeedForward, CachesEveryLayerAndRepeats) {
-  ResetRandomSeeds(11);
-  NeuralNetwork network = NeuralNetwork::WithLayers({4, 3, 2}, 0.5, 1.0);
-  const Vector input{0.1, 0.2, 0.3, 0.4};
-  const Vector output = network.FeedForward(input);
-  EXPECT_EQ(network.FeedForward(input), output);
-  EXPECT_EQ(network.weightedInputs[0], network.weights[0] * input + network.biases[0]);
-  EXPECT_EQ(network.activations[0], Sigmoid(network.weightedInputs[0]));
-  EXPECT_EQ(network.weightedInputs[1], network.weights[1] * network.activations[0] + network.biases[1]);
-  EXPECT_EQ(output, network.activations[1]);
-  for (double value : output) {
-    EXPECT_GE(value, 0.0);
-    EXPECT_LE(value, 1.0);
-  }
-  EXPECT_THROW(network.FeedForward({0.1, 0.2}), std::out_of_range);
+TEST(FeedForward, ComputesAndCachesEveryLayerFromThePreviousOne) {
+  NeuralNetwork network = NeuralNetwork::WithLayers({2, 2, 1}, 0.5, 1.0);
+  network.weights[0].data = {{1.0, -1.0}, {0.5, 0.0}};
+  network.biases[0] = {0.0, -1.0};
+  network.weights[1].data = {{2.0, -2.0}};
+  network.biases[1] = {0.5};
+  const Vector output = network.FeedForward({3.0, 1.0, 9.0});  // an input's tail is ignored
+  EXPECT_EQ(network.weightedInputs[0], (Vector{2.0, 0.5}));
+  const double z = 2.0 * Logistic(2.0) - 2.0 * Logistic(0.5) + 0.5;
+  EXPECT_NEAR(network.weightedInputs[1][0], z, 1e-15);
+  EXPECT_NEAR(output[0], Logistic(z), 1e-15);
+  EXPECT_EQ(network.activations[1], output);
+  EXPECT_THROW(network.FeedForward({0.1}), std::out_of_range);
 }
 
 TEST(CountCorrect, CountsArgMaxMatchesWithTiesToTheLowerDigit) {

@@ -1,0 +1,162 @@
+// The fast engine against the plain per-sample step it replaces: the same weights to rounding,
+// for every kernel set this processor runs, and bit-identical results for any thread count.
+#include <gtest/gtest.h>
+
+#include "engine/training_engine.h"
+#include "math/activation.h"
+#include "network/random.h"
+#include "test_support.h"
+
+namespace {
+
+using Batches = std::vector<std::pair<size_t, size_t>>;
+
+std::vector<const LayerKernels*> AvailableKernels() {
+  std::vector<const LayerKernels*> kernels{&PortableKernels()};
+  if (Avx2Kernels() != nullptr) kernels.push_back(Avx2Kernels());
+  if (Avx512Kernels() != nullptr) kernels.push_back(Avx512Kernels());
+  return kernels;
+}
+
+NeuralNetwork TrainedByEngine(const NeuralNetwork& initial, const ImageSet& samples, const Batches& batches,
+                              const LayerKernels& kernels, uint32_t threadCount) {
+  ThreadPool pool(threadCount);
+  TrainingEngine engine = initial.Engine(pool, kernels);
+  for (const auto& [first, end] : batches) engine.TrainMiniBatch(samples, first, end);
+  NeuralNetwork trained = initial;
+  trained.CopyFrom(engine);
+  return trained;
+}
+
+TEST(FastTraining, MatchesThePlainStepForEveryKernelSetAndThreadCount) {
+  // Odd sizes, none a multiple of a vector or tile, use the padding and every remainder path.
+  const ImageSet samples = RandomSamples(33, 13, 5, 1);
+  const Batches batches{{0, 10}, {10, 20}, {20, 30}, {30, 33}};
+  for (double decay : {1.0, 0.9}) {
+    ResetRandomSeeds(7);
+    const NeuralNetwork initial = NeuralNetwork::WithLayers({13, 11, 9, 7, 5}, 0.5, decay);
+    NeuralNetwork reference = initial;
+    for (const auto& [first, end] : batches) reference.TrainMiniBatch(samples, first, end);
+    ASSERT_GT(LargestRelativeDifference(reference, initial), 1e-3);
+    for (const LayerKernels* kernels : AvailableKernels()) {
+      for (uint32_t threads : {1u, 2u, 3u}) {
+        EXPECT_LE(LargestRelativeDifference(TrainedByEngine(initial, samples, batches, *kernels, threads),
+                                            reference),
+                  1e-9)
+            << kernels->name << ", " << threads << " threads, decay " << decay;
+      }
+    }
+  }
+}
+
+TEST(FastTraining, MatchesThePlainStepOnTheDefaultNetworkInEveryLayer) {
+  ResetRandomSeeds(8);
+  const NeuralNetwork initial = NeuralNetwork::WithLayers({784, 500, 300, 200, 100, 10}, 0.5, 1.0);
+  const ImageSet samples = RandomSamples(10, 784, 10, 2);
+  NeuralNetwork reference = initial;
+  reference.TrainMiniBatch(samples, 0, 10);
+  const NeuralNetwork fast = TrainedByEngine(initial, samples, {{0, 10}}, BestKernels(), 2);
+  EXPECT_LE(LargestRelativeDifference(fast, reference), 1e-9);
+  for (size_t k = 0; k < initial.weights.size(); ++k) {
+    EXPECT_NE(fast.weights[k].data, initial.weights[k].data) << "layer " << k;
+  }
+}
+
+TEST(FastTraining, AnEpochEqualsItsMiniBatchesOneAtATimeOnAnyThreadCount) {
+  // TrainEpoch overlaps each update with the next forward pass; one layer takes another path.
+  // Sizes whose shares among threads fall at many rows; mini-batches of 10 and a short last.
+  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 29, 23, 17, 3}, {37, 3}}) {
+    const ImageSet samples = RandomSamples(54, 37, 3, 14);
+    ResetRandomSeeds(15);
+    const NeuralNetwork initial = NeuralNetwork::WithLayers(layers, 0.5, 0.99);
+    const Batches batches{{0, 10}, {10, 20}, {20, 30}, {30, 40}, {40, 50}, {50, 54}};
+    const Batches unevenBatches{{0, 23}, {23, 24}, {24, 54}};  // several sample groups, and one
+    for (const LayerKernels* kernels : AvailableKernels()) {
+      const NeuralNetwork stepwise = TrainedByEngine(initial, samples, batches, *kernels, 1);
+      const NeuralNetwork uneven = TrainedByEngine(initial, samples, unevenBatches, *kernels, 1);
+      for (uint32_t threads : {1u, 2u, 3u, 4u}) {
+        EXPECT_TRUE(
+            SameParameters(uneven, TrainedByEngine(initial, samples, unevenBatches, *kernels, threads)));
+        ThreadPool pool(threads);
+        TrainingEngine engine = initial.Engine(pool, *kernels);
+        engine.TrainEpoch(samples, 10);
+        NeuralNetwork epoch = initial;
+        epoch.CopyFrom(engine);
+        EXPECT_TRUE(SameParameters(epoch, stepwise))
+            << layers.size() << " layers, " << kernels->name << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+TEST(FastTraining, CountsAsThePlainForwardPassAndLeavesTheLastSampleInTheCache) {
+  ResetRandomSeeds(11);
+  NeuralNetwork network = NeuralNetwork::WithLayers({13, 11, 10}, 0.5, 1.0);
+  const ImageSet samples = RandomSamples(47, 13, 10, 6);  // not a whole number of blocks
+  double expected = 0.0;
+  for (const ImageSample& sample : samples) {
+    if (ArgMax(sample.target) == ArgMax(network.FeedForward(sample.pixels))) expected += 1.0;
+  }
+  ASSERT_GT(expected, 0.0);
+  ASSERT_LT(expected, 47.0);
+  for (const LayerKernels* kernels : AvailableKernels()) {
+    for (uint32_t threads : {1u, 3u}) {
+      ThreadPool pool(threads);
+      EXPECT_EQ(network.Engine(pool, *kernels).CountCorrect(samples), expected) << kernels->name;
+    }
+  }
+  NeuralNetwork batched = network;
+  EXPECT_EQ(batched.CountCorrect(samples), expected);
+  network.FeedForward(samples.back().pixels);
+  EXPECT_EQ(batched.activations, network.activations);
+}
+
+TEST(FastTraining, MeanOutputOfSeveralEnginesAddsMembersInOrderWithTiesToTheLowerDigit) {
+  ResetRandomSeeds(12);
+  std::vector<NeuralNetwork> members;
+  for (uint32_t m = 0; m < 3; ++m) members.push_back(NeuralNetwork::WithLayers({9, 7 + 2 * m, 4}, 0.5, 1.0));
+  const ImageSet samples = RandomSamples(45, 9, 4, 7);
+  double expected = 0.0;
+  for (const ImageSample& sample : samples) {
+    Vector sum(4, 0.0);
+    for (NeuralNetwork& member : members) sum += member.FeedForward(sample.pixels);
+    for (double& value : sum) value = value / 3.0;
+    if (ArgMax(sample.target) == ArgMax(sum)) expected += 1.0;
+  }
+  ThreadPool pool(2);
+  std::vector<TrainingEngine> engines;
+  for (const NeuralNetwork& member : members) engines.push_back(member.Engine(pool));
+  EXPECT_EQ(CountCorrectOfMeanOutput({&engines[0], &engines[1], &engines[2]}, samples), expected);
+
+  NeuralNetwork flat = NeuralNetwork::WithLayers({1, 3}, 0.5, 1.0);  // every output ties
+  flat.weights[0].data = {{0.0}, {0.0}, {0.0}};
+  flat.biases[0] = {0.0, 0.0, 0.0};
+  const ImageSet tied{{{1.0}, {1.0, 0.0, 0.0}}, {{1.0}, {0.0, 0.0, 1.0}}};
+  TrainingEngine first = flat.Engine(pool);
+  TrainingEngine second = flat.Engine(pool);
+  EXPECT_EQ(CountCorrectOfMeanOutput({&first, &second}, tied), 1.0);
+}
+
+TEST(FastTraining, ShortSamplesAndBrokenShapesThrowBeforeAnythingChanges) {
+  ResetRandomSeeds(13);
+  const NeuralNetwork initial = NeuralNetwork::WithLayers({4, 3, 2}, 0.5, 1.0);
+  ThreadPool pool(2);
+  ImageSet samples = RandomSamples(12, 4, 2, 8);
+  samples[11].pixels.pop_back();
+  TrainingEngine engine = initial.Engine(pool);
+  EXPECT_THROW(engine.TrainEpoch(samples, 10), std::out_of_range);
+  EXPECT_THROW(engine.CountCorrect(samples), std::out_of_range);
+  samples[11].pixels.push_back(0.5);
+  samples[3].target.pop_back();
+  EXPECT_THROW(engine.TrainMiniBatch(samples, 0, 10), std::out_of_range);
+  NeuralNetwork after = initial;
+  after.CopyFrom(engine);
+  EXPECT_TRUE(SameParameters(after, initial));
+  EXPECT_NO_THROW(engine.CountCorrect(samples));  // counting reads no target beyond its length
+
+  NeuralNetwork broken = initial;
+  broken.weights[1].data[0].pop_back();  // a row shorter than its matrix says
+  EXPECT_THROW(broken.Engine(pool), std::out_of_range);
+}
+
+}  // namespace
