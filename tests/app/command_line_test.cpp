@@ -10,7 +10,6 @@
 #include <regex>
 #include <tuple>
 
-#include "ensemble/network_ensemble.h"
 #include "test_support.h"
 
 namespace {
@@ -18,8 +17,6 @@ namespace {
 using Arguments = std::vector<std::string>;
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-const std::string kNoTrainingFiles =
-    "Loading training data...\nError detected during data load: Failed to open data files.\n";
 const std::string kNoTestFiles =
     "Loading verification data...\nError detected during data load: Failed to open data files.\n";
 const std::string kTrainingLoaded = "Loading training data...\nLoaded 30 training samples.\n";
@@ -40,39 +37,31 @@ std::string Normalised(const std::string& output) {
 // the normalised standard output, an empty standard error and the exit status.
 ChildResult ExpectRun(const TemporaryFolder& folder, const Arguments& arguments, const std::string& output,
                       int exitCode, const Environment& environment = {}) {
-  std::string trace;
-  for (const std::string& argument : arguments) trace += "'" + argument + "' ";
-  SCOPED_TRACE(trace);
+  SCOPED_TRACE(testing::PrintToString(arguments));
   ChildResult result = RunProgram(folder, arguments, environment, RLIM_INFINITY, "./bin/mnist-mlp");
-  EXPECT_EQ(Normalised(result.output), output);
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.exitCode, exitCode);
+  EXPECT_EQ(std::tuple(Normalised(result.output), result.errors, result.exitCode),
+            std::tuple(output, "", exitCode));
   return result;
 }
 
-void WriteDataFiles(const TemporaryFolder& folder, uint32_t trainingSide = 28, uint32_t testSide = 28) {
-  WriteDigitFiles(folder.Path("train-images.idx3-ubyte"), folder.Path("train-labels.idx1-ubyte"), 30,
-                  trainingSide);
-  WriteDigitFiles(folder.Path("t10k-images.idx3-ubyte"), folder.Path("t10k-labels.idx1-ubyte"), 20, testSide,
-                  1000);
+void WriteDataFiles(const TemporaryFolder& in, uint32_t trainingSide = 28, uint32_t testSide = 28) {
+  WriteDigitFiles(in.Path("train-images.idx3-ubyte"), in.Path("train-labels.idx1-ubyte"), 30, trainingSide);
+  WriteDigitFiles(in.Path("t10k-images.idx3-ubyte"), in.Path("t10k-labels.idx1-ubyte"), 20, testSide, 1000);
 }
 
 void SaveNetwork(const NeuralNetwork& network, const std::string& path) {
-  std::string message;
-  network.SaveFile(path, &message);
-  ASSERT_EQ(message, "");
+  std::ofstream(path, std::ios::binary) << RecordOf(network);
 }
 
-// Answers `digit` for every image: no weights, one large bias.
+// Answers `digit` for every black image (its weights meet only zeros): one large bias.
 NeuralNetwork AlwaysAnswers(uint32_t digit) {
   NeuralNetwork network = NeuralNetwork::WithLayers({784, 10}, 0.5, 1.0);
-  for (Vector& row : network.weights[0].data) row.assign(784, 0.0);
   network.biases[0].assign(10, -5.0);
   network.biases[0][digit] = 5.0;
   return network;
 }
 
-TEST(CommandLine, UsageTextOptionLettersAndEmptyNames) {
+TEST(CommandLine, UsageTextOptionLettersEmptyNamesAndAnEscapingExceptionThatStopsTheCommandsAfterIt) {
   TemporaryFolder folder;
   const std::string usage =
       "Usage: ./bin/mnist-mlp [options]\n"
@@ -102,76 +91,43 @@ TEST(CommandLine, UsageTextOptionLettersAndEmptyNames) {
       {{"xyz", "--combine"}, kEnsembleWriteFailure, 1},
   };
   for (const auto& [arguments, output, exitCode] : cases) ExpectRun(folder, arguments, output, exitCode);
-  for (const char* option : {"--train", "-t", "--t", "train", "t", "--tx"}) {
-    ExpectRun(folder, {option, "a.net"}, kNoTrainingFiles, 1);
-  }
+  for (const char* option : {"--train", "-t", "--t", "train", "t", "--tx"})
+    ExpectRun(folder, {option, "a.net"},
+              "Loading training data...\nError detected during data load: Failed to open data files.\n", 1);
   EXPECT_EQ(folder.EntryCount(), 0u);
-}
 
-TEST(CommandLine, AnEscapingExceptionIsOneLineAndStopsTheCommandsAfterIt) {
 #ifdef MNIST_MLP_SANITIZED
   GTEST_SKIP() << "the sanitizers need more address space than the limit allows";
 #endif
-  TemporaryFolder folder;
   WriteDataFiles(folder);
-  std::string message;
-  NetworkEnsemble{{NeuralNetwork::WithLayers({784, 3000, 10}, 0.5, 1.0)}}.Save(folder.Path("big.ens"),
-                                                                               &message);  // 19 MB
-  ASSERT_EQ(message, "");
+  // A one-member ensemble file of 19 MB.
+  std::ofstream(folder.Path("big.ens"), std::ios::binary)
+      << std::string("BB\1\0\0\0", 6) << RecordOf(NeuralNetwork::WithLayers({784, 3000, 10}, 0.5, 1.0));
   // The address-space limit carries over exec, so only the program runs short of memory.
   const ChildResult result = RunInChild([&] {
     const rlimit limit{14u << 20, 14u << 20};
-    if (setrlimit(RLIMIT_AS, &limit) == 0 && chdir(folder.Root().c_str()) == 0) {
+    if (setrlimit(RLIMIT_AS, &limit) == 0 && chdir(folder.Root().c_str()) == 0)
       execl(MNIST_MLP_BINARY, "mnist-mlp", "--verify", "big.ens", "--combine", "out.ens", nullptr);
-    }
     return 127;
   });
-  EXPECT_EQ(result.output, kTestLoaded + "Stopped by an unexpected error: std::bad_alloc\n");
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_FALSE(std::filesystem::exists(folder.Path("out.ens")));
+  // The --combine after it must not run: no out.ens.
+  EXPECT_EQ(std::tuple(result.output, result.errors, result.exitCode, folder.EntryCount()),
+            std::tuple(kTestLoaded + "Stopped by an unexpected error: std::bad_alloc\n", "", 1, 5u));
 }
 
-TEST(TrainCommand, PrintsEveryEpochAndSeededRunsRepeatByteForByte) {
-  TemporaryFolder folder;
-  WriteDataFiles(folder);
-  const Environment seven{{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "7"}};
-  // A name that looks like an option is still the value of --train.
-  const ChildResult first = ExpectRun(
-      folder, {"--train", "--verify"},
-      kTrainingStart + "Epoch 0 accuracy: A.\nEpoch 1 accuracy: A.\n\nTraining took T seconds.\n", 0, seven);
-  EXPECT_EQ(ReadFile(folder.Path("--verify")).size(), 4'992'938u);  // a 784-500-300-200-100-10 record
-  const ChildResult second = RunProgram(folder, {"--train", "b.net"}, seven);
-  const auto untimed = [](const std::string& output) {
-    return output.substr(0, output.find("\nTraining took"));
-  };
-  EXPECT_EQ(untimed(first.output), untimed(second.output));
-  EXPECT_EQ(ReadFile(folder.Path("--verify")), ReadFile(folder.Path("b.net")));
-  // The failed --verify before it keeps the exit status at 1.
-  const Environment eight{{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "8"}};
-  EXPECT_EQ(RunProgram(folder, {"--verify", "", "--train", "c.net"}, eight).exitCode, 1);
-  EXPECT_NE(ReadFile(folder.Path("b.net")), ReadFile(folder.Path("c.net")));
-}
-
-TEST(TrainCommand, StopsBeforeTrainingOnMissingOrMisshapenData) {
+// Refusals and failed saves first, then a run that succeeds in the same folder.
+TEST(TrainCommand, RefusesBadDataOrOutputNamesAndOtherwisePrintsEveryEpochAndRepeatsWithItsSeed) {
   TemporaryFolder folder;
   WriteDigitFiles(folder.Path("train-images.idx3-ubyte"), folder.Path("train-labels.idx1-ubyte"), 30);
   ExpectRun(folder, {"--train", "a.net"}, kTrainingLoaded + kNoTestFiles, 1);
+  const std::string needs = " pixels each, but the network needs 784 (28 x 28).\n";
   WriteDataFiles(folder, 10, 28);
-  ExpectRun(
-      folder, {"--train", "a.net"},
-      kTrainingLoaded + "The training images have 100 pixels each, but the network needs 784 (28 x 28).\n",
-      1);
+  ExpectRun(folder, {"--train", "a.net"}, kTrainingLoaded + "The training images have 100" + needs, 1);
   WriteDataFiles(folder, 28, 29);
   ExpectRun(folder, {"--train", "a.net"},
-            kTrainingLoaded + kTestLoaded +
-                "The verification images have 841 pixels each, but the network needs 784 (28 x 28).\n",
-            1);
+            kTrainingLoaded + kTestLoaded + "The verification images have 841" + needs, 1);
   EXPECT_FALSE(std::filesystem::exists(folder.Path("a.net")));
-}
 
-TEST(TrainCommand, RefusesADataFileAsOutputAndFailsWhenNoSaveSucceeds) {
-  TemporaryFolder folder;
   WriteDataFiles(folder);
   const Environment oneEpoch{{"MNIST_MLP_EPOCHS", "1"}};
   std::filesystem::create_symlink("t10k-labels.idx1-ubyte", folder.Path("link"));
@@ -198,6 +154,21 @@ TEST(TrainCommand, RefusesADataFileAsOutputAndFailsWhenNoSaveSucceeds) {
               1, oneEpoch);
   }
   EXPECT_EQ(ReadFile(folder.Path(longName)), (Bytes{1, 2, 3}));
+
+  const Environment seven{{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "7"}};
+  // A name that looks like an option is still the value of --train.
+  const ChildResult first = ExpectRun(
+      folder, {"--train", "--verify"},
+      kTrainingStart + "Epoch 0 accuracy: A.\nEpoch 1 accuracy: A.\n\nTraining took T seconds.\n", 0, seven);
+  EXPECT_EQ(ReadFile(folder.Path("--verify")).size(), 4'992'938u);  // a 784-500-300-200-100-10 record
+  const ChildResult second = RunProgram(folder, {"--train", "b.net"}, seven);
+  const auto untimed = [](const std::string& text) { return text.substr(0, text.find("\nTraining took")); };
+  EXPECT_EQ(untimed(first.output), untimed(second.output));
+  EXPECT_EQ(ReadFile(folder.Path("--verify")), ReadFile(folder.Path("b.net")));
+  // The failed --verify before it keeps the exit status at 1.
+  const Environment eight{{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "8"}};
+  EXPECT_EQ(RunProgram(folder, {"--verify", "", "--train", "c.net"}, eight).exitCode, 1);
+  EXPECT_NE(ReadFile(folder.Path("b.net")), ReadFile(folder.Path("c.net")));
 }
 
 TEST(VerifyCommand, CountsWithTheMeanOfEveryMemberAndReportsWhatItCannotLoad) {
@@ -206,64 +177,52 @@ TEST(VerifyCommand, CountsWithTheMeanOfEveryMemberAndReportsWhatItCannotLoad) {
   SaveNetwork(AlwaysAnswers(7), folder.Path("7.net"));
   // The first member alone would answer 3 for every image.
   ExpectRun(folder, {"--combine", "e.ens", "3.net", "7.net", "7.net"}, "", 0);
-  const std::vector<std::pair<Bytes, std::string>> counts{
-      {{7, 7, 3},
-       "Loaded 3 verification samples.\nInitiating verification sequence.\nTotal correct: 2\n"
-       "Training accuracy: 66.6667.\n"},
-      {{7, 7, 7, 7},
-       "Loaded 4 verification samples.\nInitiating verification sequence.\nTotal correct: 4\n"
-       "Training accuracy: 100.\n"},
-  };
-  for (const auto& [labels, lines] : counts) {
+  for (const auto& [labels, correct] : {std::pair{Bytes{7, 7, 3}, "2\nTraining accuracy: 66.6667"},
+                                        std::pair{Bytes{7, 7, 7, 7}, "4\nTraining accuracy: 100"}}) {
     const auto count = static_cast<uint32_t>(labels.size());
     WriteFile(folder.Path("t10k-images.idx3-ubyte"), ImageFileBytes(count, 28, 28, Bytes(count * 784, 0)));
     WriteFile(folder.Path("t10k-labels.idx1-ubyte"), LabelFileBytes(labels));
     ExpectRun(folder, {"xyz", "--verify", "e.ens"},
-              "Loading verification data...\n" + lines + "Verification took T seconds.\n", 0);
+              "Loading verification data...\nLoaded " + std::to_string(count) +
+                  " verification samples.\nInitiating verification sequence.\nTotal correct: " + correct +
+                  ".\nVerification took T seconds.\n",
+              0);
   }
   // A later success does not clear an earlier failure.
   EXPECT_EQ(RunProgram(folder, {"--verify", "", "--verify", "e.ens"}).exitCode, 1);
 
   WriteFile(folder.Path("empty.ens"), {0x42, 0x42, 0, 0, 0, 0});
-  Bytes cut = ReadFile(folder.Path("e.ens"));
-  cut.pop_back();
-  WriteFile(folder.Path("cut.ens"), cut);
-  const std::vector<std::pair<std::string, std::string>> failures{
-      {"missing.ens", "Failed to read neural network ensemble header from disk.\n"},
-      {"empty.ens", "Invalid neural network ensemble file format detected.\n"},
-      {"3.net", "Invalid neural network ensemble file format detected.\n"},
-      {"cut.ens",
-       "Neural network ensemble member 3 of 3 could not be read: Failed to read layer biases from disk.\n"},
-  };
-  for (const auto& [name, message] : failures) {
+  const Bytes whole = ReadFile(folder.Path("e.ens"));
+  WriteFile(folder.Path("cut.ens"), Bytes(whole.begin(), whole.end() - 1));
+  for (const auto& [name, message] :
+       {std::pair{"missing.ens", "Failed to read neural network ensemble header from disk.\n"},
+        {"empty.ens", "Invalid neural network ensemble file format detected.\n"},
+        {"3.net", "Invalid neural network ensemble file format detected.\n"},
+        {"cut.ens",
+         "Neural network ensemble member 3 of 3 could not be read: Failed to read layer biases from "
+         "disk.\n"}}) {
     ExpectRun(folder, {"--verify", name},
-              "Loading verification data...\nLoaded 4 verification samples.\n" + message, 1);
+              "Loading verification data...\nLoaded 4 verification samples.\n" + std::string(message), 1);
   }
   WriteDataFiles(folder, 28, 10);
-  ExpectRun(
-      folder, {"--verify", "e.ens"},
-      kTestLoaded +
-          "The ensemble's networks need 784 inputs, but the verification images have only 100 pixels.\n",
-      1);
+  const std::string tooFew =
+      "The ensemble's networks need 784 inputs, but the verification images have only 100 pixels.\n";
+  ExpectRun(folder, {"--verify", "e.ens"}, kTestLoaded + tooFew, 1);
 }
 
 TEST(CombineCommand, WritesTheNetworksThatFitTheFirstInOrderAndReportsFailures) {
   TemporaryFolder folder;
-  SaveNetwork(NeuralNetwork::WithLayers({784, 4, 10}, 0.5, 1.0), folder.Path("a.net"));
+  const std::string a = RecordOf(NeuralNetwork::WithLayers({784, 4, 10}, 0.5, 1.0));
+  std::ofstream(folder.Path("a.net"), std::ios::binary) << a;
+  std::ofstream(folder.Path("cut.net"), std::ios::binary) << a.substr(0, a.size() - 8);
   SaveNetwork(NeuralNetwork::WithLayers({784, 3, 3, 10}, 0.5, 1.0), folder.Path("b.net"));
   SaveNetwork(NeuralNetwork::WithLayers({784, 4, 5}, 0.5, 1.0), folder.Path("784-5.net"));
   SaveNetwork(NeuralNetwork::WithLayers({100, 4, 10}, 0.5, 1.0), folder.Path("100-10.net"));
   SaveNetwork(NeuralNetwork::WithLayers({1}, 0.5, 1.0), folder.Path("nolayers.net"));
-  Bytes cut = ReadFile(folder.Path("a.net"));
-  cut.resize(cut.size() - 8);
-  WriteFile(folder.Path("cut.net"), cut);
   WriteFile(folder.Path("old.ens"), {1, 2, 3});
-  const auto ensemble = [&](const Arguments& networks) {
-    Bytes bytes{0x42, 0x42, static_cast<unsigned char>(networks.size()), 0, 0, 0};
-    for (const std::string& name : networks) {
-      const Bytes record = ReadFile(folder.Path(name));
-      bytes.insert(bytes.end(), record.begin(), record.end());
-    }
+  const auto ensemble = [&](const Arguments& names) {
+    Bytes bytes{0x42, 0x42, static_cast<unsigned char>(names.size()), 0, 0, 0};
+    for (const auto& n : names) std::ranges::copy(ReadFile(folder.Path(n)), std::back_inserter(bytes));
     return bytes;
   };
   const std::string notWritten = "No network could be loaded, so the ensemble file ";

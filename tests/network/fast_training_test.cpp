@@ -28,37 +28,34 @@ NeuralNetwork TrainedByEngine(const NeuralNetwork& initial, const ImageSet& samp
   return trained;
 }
 
-TEST(FastTraining, MatchesThePlainStepForEveryKernelSetAndThreadCount) {
-  // Odd sizes, none a multiple of a vector or tile, use the padding and every remainder path.
-  const ImageSet samples = RandomSamples(33, 13, 5, 1);
-  const Batches batches{{0, 10}, {10, 20}, {20, 30}, {30, 33}};
-  for (double decay : {1.0, 0.9}) {
+TEST(FastTraining, MatchesThePlainStepInEveryLayerForEveryKernelSetAndThreadCount) {
+  // Odd sizes, none a multiple of a vector or tile, use the padding and every remainder path;
+  // the default network's use whole tiles and the thread split of the real run.
+  const ImageSet samples = RandomSamples(33, 784, 10, 1);
+  struct Case {
+    std::vector<uint32_t> layers;
+    double decay;
+    Batches batches;  // one on the default network: its rounding differences grow with every step
+  };
+  for (const Case& c : {Case{{13, 11, 9, 7, 5}, 1.0, {{0, 10}, {10, 20}, {20, 30}, {30, 33}}},
+                        Case{{13, 11, 9, 7, 5}, 0.9, {{0, 10}, {10, 20}, {20, 30}, {30, 33}}},
+                        Case{{784, 500, 300, 200, 100, 10}, 1.0, {{0, 10}}}}) {
+    const auto& [layers, decay, batches] = c;
     ResetRandomSeeds(7);
-    const NeuralNetwork initial = NeuralNetwork::WithLayers({13, 11, 9, 7, 5}, 0.5, decay);
+    const NeuralNetwork initial = NeuralNetwork::WithLayers(layers, 0.5, decay);
     NeuralNetwork reference = initial;
     for (const auto& [first, end] : batches) reference.TrainMiniBatch(samples, first, end);
-    ASSERT_GT(LargestRelativeDifference(reference, initial), 1e-3);
+    for (size_t k = 0; k < layers.size() - 1; ++k)
+      ASSERT_NE(reference.weights[k].data, initial.weights[k].data);
     for (const LayerKernels* kernels : AvailableKernels()) {
       for (uint32_t threads : {1u, 2u, 3u}) {
         EXPECT_LE(LargestRelativeDifference(TrainedByEngine(initial, samples, batches, *kernels, threads),
                                             reference),
                   1e-9)
-            << kernels->name << ", " << threads << " threads, decay " << decay;
+            << kernels->name << ", " << threads << " threads, " << layers.size() << " layers, decay "
+            << decay;
       }
     }
-  }
-}
-
-TEST(FastTraining, MatchesThePlainStepOnTheDefaultNetworkInEveryLayer) {
-  ResetRandomSeeds(8);
-  const NeuralNetwork initial = NeuralNetwork::WithLayers({784, 500, 300, 200, 100, 10}, 0.5, 1.0);
-  const ImageSet samples = RandomSamples(10, 784, 10, 2);
-  NeuralNetwork reference = initial;
-  reference.TrainMiniBatch(samples, 0, 10);
-  const NeuralNetwork fast = TrainedByEngine(initial, samples, {{0, 10}}, BestKernels(), 2);
-  EXPECT_LE(LargestRelativeDifference(fast, reference), 1e-9);
-  for (size_t k = 0; k < initial.weights.size(); ++k) {
-    EXPECT_NE(fast.weights[k].data, initial.weights[k].data) << "layer " << k;
   }
 }
 
@@ -109,32 +106,6 @@ TEST(FastTraining, CountsAsThePlainForwardPassAndLeavesTheLastSampleInTheCache) 
   EXPECT_EQ(batched.CountCorrect(samples), expected);
   network.FeedForward(samples.back().pixels);
   EXPECT_EQ(batched.activations, network.activations);
-}
-
-TEST(FastTraining, MeanOutputOfSeveralEnginesAddsMembersInOrderWithTiesToTheLowerDigit) {
-  ResetRandomSeeds(12);
-  std::vector<NeuralNetwork> members;
-  for (uint32_t m = 0; m < 3; ++m) members.push_back(NeuralNetwork::WithLayers({9, 7 + 2 * m, 4}, 0.5, 1.0));
-  const ImageSet samples = RandomSamples(45, 9, 4, 7);
-  double expected = 0.0;
-  for (const ImageSample& sample : samples) {
-    Vector sum(4, 0.0);
-    for (NeuralNetwork& member : members) sum += member.FeedForward(sample.pixels);
-    for (double& value : sum) value = value / 3.0;
-    if (ArgMax(sample.target) == ArgMax(sum)) expected += 1.0;
-  }
-  ThreadPool pool(2);
-  std::vector<TrainingEngine> engines;
-  for (const NeuralNetwork& member : members) engines.push_back(member.Engine(pool));
-  EXPECT_EQ(CountCorrectOfMeanOutput({&engines[0], &engines[1], &engines[2]}, samples), expected);
-
-  NeuralNetwork flat = NeuralNetwork::WithLayers({1, 3}, 0.5, 1.0);  // every output ties
-  flat.weights[0].data = {{0.0}, {0.0}, {0.0}};
-  flat.biases[0] = {0.0, 0.0, 0.0};
-  const ImageSet tied{{{1.0}, {1.0, 0.0, 0.0}}, {{1.0}, {0.0, 0.0, 1.0}}};
-  TrainingEngine first = flat.Engine(pool);
-  TrainingEngine second = flat.Engine(pool);
-  EXPECT_EQ(CountCorrectOfMeanOutput({&first, &second}, tied), 1.0);
 }
 
 TEST(FastTraining, ShortSamplesAndBrokenShapesThrowBeforeAnythingChanges) {

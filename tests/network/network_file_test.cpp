@@ -6,7 +6,6 @@
 #include <limits>
 #include <sstream>
 
-#include "network/random.h"
 #include "test_support.h"
 
 namespace {
@@ -18,17 +17,9 @@ std::string LoadMessage(const std::string& bytes) {
   return message;
 }
 
-// Layer sizes 2 and 1, weights 0.25 and -1.0, bias 2.0.
-NeuralNetwork ExampleNetwork() {
-  NeuralNetwork network = NeuralNetwork::WithLayers({2, 1}, 0.5, 1.0);
-  network.weights[0].data = {{0.25, -1.0}};
-  network.biases[0] = {2.0};
-  return network;
-}
-
-// The example's header with another layer count, followed by the given sizes.
+// The header of a 2-1 network with another layer count, followed by the given sizes.
 std::string HeaderWithLayers(uint64_t layerCount, const std::vector<uint32_t>& sizes) {
-  std::string record = RecordOf(ExampleNetwork()).substr(0, 34);
+  std::string record = RecordOf(NeuralNetwork::WithLayers({2, 1}, 0.5, 1.0)).substr(0, 34);
   std::memcpy(record.data() + 26, &layerCount, 8);
   for (uint32_t size : sizes) record.append(reinterpret_cast<const char*>(&size), 4);
   return record;
@@ -39,21 +30,21 @@ constexpr const char* kSizes = "Failed to read neural network layer sizes from d
 constexpr const char* kWeights = "Failed to read layer weights from disk.";
 constexpr const char* kBiases = "Failed to read layer biases from disk.";
 
+// In order, little-endian: magic 0x4242, rate 0.5, decay 1.0, batch size 10, 300 epochs, two
+// layers of sizes 2 and 1, weights 0.25 and -1.0, bias 2.0.
 TEST(NetworkRecord, ExampleMatchesItsGoldenBytes) {
-  const Bytes golden{0x42, 0x42,                                                              // magic
-                     0,    0,    0, 0, 0,    0,    0xE0, 0x3F,                                // 0.5
-                     0,    0,    0, 0, 0,    0,    0xF0, 0x3F,                                // 1.0
-                     0x0A, 0,    0, 0, 0x2C, 0x01, 0,    0,                                   // 10, 300
-                     2,    0,    0, 0, 0,    0,    0,    0,                                   // two layers
-                     2,    0,    0, 0, 1,    0,    0,    0,                                   // sizes 2, 1
-                     0,    0,    0, 0, 0,    0,    0xD0, 0x3F, 0, 0, 0, 0, 0, 0, 0xF0, 0xBF,  // 0.25, -1
-                     0,    0,    0, 0, 0,    0,    0,    0x40};                               // 2.0
-  const std::string record = RecordOf(ExampleNetwork());
+  const Bytes golden{0x42, 0x42, 0, 0, 0, 0,    0,    0, 0xE0, 0x3F, 0, 0, 0, 0, 0,    0,    0xF0,
+                     0x3F, 0x0A, 0, 0, 0, 0x2C, 0x01, 0, 0,    2,    0, 0, 0, 0, 0,    0,    0,
+                     2,    0,    0, 0, 1, 0,    0,    0, 0,    0,    0, 0, 0, 0, 0xD0, 0x3F, 0,
+                     0,    0,    0, 0, 0, 0xF0, 0xBF, 0, 0,    0,    0, 0, 0, 0, 0x40};
+  NeuralNetwork network = NeuralNetwork::WithLayers({2, 1}, 0.5, 1.0);
+  network.weights[0].data = {{0.25, -1.0}};
+  network.biases[0] = {2.0};
+  const std::string record = RecordOf(network);
   EXPECT_EQ(Bytes(record.begin(), record.end()), golden);
 }
 
 TEST(NetworkRecord, EveryFieldAndSpecialValueRoundTripsFromMidStream) {
-  ResetRandomSeeds(1);
   NeuralNetwork network = NeuralNetwork::WithLayers({3, 5, 2}, 0.125, 0.999);
   network.batchSize = 7;
   network.epochCount = 123456;
@@ -65,15 +56,13 @@ TEST(NetworkRecord, EveryFieldAndSpecialValueRoundTripsFromMidStream) {
   const NeuralNetwork loaded(stream);
   EXPECT_TRUE(SameParameters(loaded, network));
   EXPECT_EQ(loaded.weightedInputs, network.weightedInputs);  // the cache is sized for a forward pass
-  std::string rest;
-  stream >> rest;
-  EXPECT_EQ(rest, "trailing");  // the load stops right after the last bias
+  // The load stops right after the last bias.
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "trailing");
 }
 
 TEST(NetworkRecord, EveryTruncationGivesTheMessageOfItsRegion) {
   const std::string record = RecordOf(NeuralNetwork::WithLayers({3, 2, 2}, 0.5, 1.0));
   const size_t sizesStart = 34, weightsStart = 34 + 3 * 4, biasesStart = weightsStart + 8 * (6 + 4);
-  ASSERT_EQ(record.size(), biasesStart + 8 * 4);
   for (size_t length = 0; length < record.size(); ++length) {
     const char* expected = length < sizesStart     ? kHeader
                            : length < weightsStart ? kSizes
@@ -85,8 +74,8 @@ TEST(NetworkRecord, EveryTruncationGivesTheMessageOfItsRegion) {
 
 // A hostile file must cost next to nothing: sizes are checked against the bytes present (and
 // against 64-bit overflow) before anything is allocated.
-TEST(NetworkRecord, DamagedHeadersAndImpossibleSizesAreRefusedBeforeAllocating) {
-  std::string wrongMagic = RecordOf(ExampleNetwork());
+TEST(NetworkRecord, DamagedHeadersImpossibleSizesAndEmptyLayersAreRefusedBeforeAllocating) {
+  std::string wrongMagic = HeaderWithLayers(0, {});
   wrongMagic[1] = 0x43;
   const std::pair<std::string, const char*> claims[] = {
       {wrongMagic, "Invalid neural network file format detected."},
@@ -102,39 +91,29 @@ TEST(NetworkRecord, DamagedHeadersAndImpossibleSizesAreRefusedBeforeAllocating) 
       {HeaderWithLayers(2, {0, 1'000'000'000u}), kBiases},
       // A matrix without rows once allocated a row of its column count anyway.
       {HeaderWithLayers(2, {4294967295u, 0}), kBiases},
-      // Layers without neurons, which Save cannot write either.
+      // Layers without neurons, which Save cannot write either (they could not be loaded back).
       {HeaderWithLayers(2, {0, 2}) + std::string(16, '\0'), kWeights},
       {HeaderWithLayers(2, {2, 0}), kBiases}};
+  // The first loads are the ones measured: memory they freed may be reused without growth later.
   const auto loadAll = [&] {
     for (const auto& [record, expected] : claims) EXPECT_EQ(LoadMessage(record), expected) << expected;
   };
   const long long growth = PeakMemoryGrowth(loadAll);
-  if (growth < 0) {
-    loadAll();
-    GTEST_SKIP() << "messages checked; the peak resident size cannot be reset here";
-  }
+  if (growth < 0) loadAll();  // PeakMemoryGrowth did not run it
+  std::ostringstream sink;
+  std::string weights, biases;
+  NeuralNetwork::WithLayers({2, 0, 2}, 0.5, 1.0).Save(sink, &weights);
+  NeuralNetwork::WithLayers({2, 2, 0}, 0.5, 1.0).Save(sink, &biases);
+  EXPECT_EQ(weights, "Failed to write layer weights to disk.");
+  EXPECT_EQ(biases, "Failed to write layer biases to disk.");
+  if (growth < 0) GTEST_SKIP() << "messages checked; the peak resident size cannot be reset here";
   EXPECT_LT(growth, 16 << 20);
 }
 
-// A record with an empty layer could not be loaded back, so it is never written.
-TEST(NetworkRecord, LayersWithoutNeuronsAreNotSaved) {
-  const std::pair<std::vector<uint32_t>, const char*> cases[] = {
-      {{2, 0, 2}, "Failed to write layer weights to disk."},
-      {{2, 2, 0}, "Failed to write layer biases to disk."}};
-  for (const auto& [sizes, expected] : cases) {
-    std::ostringstream sink;
-    std::string message;
-    NeuralNetwork::WithLayers(sizes, 0.5, 1.0).Save(sink, &message);
-    EXPECT_EQ(message, expected);
-  }
-}
-
 TEST(NetworkFile, MissingFileIsReportedOnStandardOutput) {
-  TemporaryFolder folder;
   testing::internal::CaptureStdout();
-  const NeuralNetwork network(folder.Path("missing"));
+  EXPECT_TRUE(NeuralNetwork(TemporaryFolder().Path("missing")).weights.empty());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kHeader) + "\n");
-  EXPECT_TRUE(network.weights.empty());
 }
 
 }  // namespace
