@@ -40,12 +40,12 @@ for prefix, count in ("train", 30), ("t10k", 10):
     with open("%s/%s-labels.idx1-ubyte" % (sys.argv[1], prefix), "wb") as f:
         f.write(struct.pack(">II", 2049, count) + bytes(labels))
 EOF
-# Logs each --train (seed, folder, passed-through settings). With $T/hold present, seed 2 trains and
+# Logs each --train (seed, folder, passed-through settings, threads). With $T/hold present, seed 2 trains and
 # then hangs, as a training does that saved its best epoch so far and goes on: a run to kill.
 cat >"$T/bin/mnist-mlp" <<EOF
 #!/bin/sh
 case "\$1" in --train)
-  echo "\$MNIST_MLP_SEED \$PWD \${MNIST_MLP_MARK:-unset} \$MNIST_MLP_EPOCHS" >>"$T/trains"
+  echo "\$MNIST_MLP_SEED \$PWD \${MNIST_MLP_MARK:-unset} \$MNIST_MLP_EPOCHS \$MNIST_MLP_THREADS" >>"$T/trains"
   if [ "\$MNIST_MLP_SEED" = 2 ] && [ -e "$T/hold" ]; then "$REAL" "\$@"; touch "$T/held"; exec sleep 30; fi ;;
 esac
 exec "$REAL" "\$@"
@@ -63,10 +63,12 @@ chmod +x "$T/bin/mnist-mlp" "$T/bin/ssh"
 # ---- tests -------------------------------------------------------------------------------------
 t_local_members_combined_and_kept() {
   ! ensemble "$T/data" 0 x.ens >"$T/out" 2>&1 || fail "accepted 0 members"
-  MNIST_MLP_MARK=carried ensemble "$T/data" 3 "$T/local.ens" --epochs 2 >"$T/out" 2>&1 || fail "exit status: $(cat "$T/out")"
-  local w=$T/data/../local-work
+  MNIST_MLP_MARK=carried ensemble "$T/data" 3 "$T/local.ens" --epochs 2 --jobs 2 >"$T/out" 2>&1 || fail "$(cat "$T/out")"
+  local w=$T/local-work half=$(($(nproc) / 2 > 0 ? $(nproc) / 2 : 1))
   [ "$(trained)" = "1 2 3 " ] || fail "trained: $(cat "$T/trains")"
-  [ "$(awk '$3 == "carried" && $4 == 2' "$T/trains" | wc -l)" -eq 3 ] || fail "settings not passed: $(cat "$T/trains")"
+  # two at a time share the cores; the third trains alone, with all of them
+  [ "$(awk '$3 == "carried" && $4 == 2 { print $1, $5 }' "$T/trains" | sort | tr '\n' ' ')" = "1 $half 2 $half 3 $(nproc) " ] ||
+    fail "settings or threads: $(cat "$T/trains")"
   ! cmp -s "$w/member-1.net" "$w/member-2.net" && ! cmp -s "$w/member-2.net" "$w/member-3.net" ||
     fail "members with different seeds are alike"
   [ "$(members "$T/local.ens")" = 3 ] || fail "ensemble of $(members "$T/local.ens")"
