@@ -114,7 +114,7 @@ t_hosts_send_data_return_members_and_report_failures() {
     else
       ok=$((ok + 1)); h=$T/hosts/$host/mnist-mlp-ensemble
       cmp "$w/member-$seed.net" "$h/member-$seed.net" || fail "member $seed did not come from $host"
-      grep -qx "$seed $h carried 2" "$T/trains" || fail "seed $seed: $(cat "$T/trains")"
+      grep -qx "$seed $h carried 2 1" "$T/trains" || fail "seed $seed: $(cat "$T/trains")"
       cmp "$h/train-images.idx3-ubyte" "$T/data/train-images.idx3-ubyte" || fail "data not sent to $host"
     fi
   done < <(awk '$1 ~ /^[0-9]+$/ { print $2, $3, $4 }' "$T/out")
