@@ -185,25 +185,40 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
   return result;
 }
 
-#ifdef MNIST_MLP_BINARY
-// Runs the real mnist-mlp in the folder with the given arguments, after clearing the
+// Runs the executable at `path` in the folder with the given arguments, after clearing the
 // MNIST_MLP_* settings and setting `environment`.
-inline ChildResult RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
-                              const std::vector<std::pair<std::string, std::string>>& environment = {},
-                              rlim_t fileSizeLimit = RLIM_INFINITY,
-                              const std::string& programName = "mnist-mlp") {
+inline ChildResult RunExecutable(const std::string& path, const TemporaryFolder& folder,
+                                 std::vector<std::string> arguments,
+                                 const std::vector<std::pair<std::string, std::string>>& environment = {},
+                                 rlim_t fileSizeLimit = RLIM_INFINITY, const std::string& programName = "") {
   return RunInChild(
       [&] {
-        arguments.insert(arguments.begin(), programName);
+        arguments.insert(arguments.begin(), programName.empty() ? path : programName);
         std::vector<char*> argv;
         for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
         for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
         for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-        if (chdir(folder.Root().c_str()) == 0) execv(MNIST_MLP_BINARY, argv.data());
+        if (chdir(folder.Root().c_str()) == 0) execv(path.c_str(), argv.data());
         return 127;
       },
       fileSizeLimit);
+}
+
+#ifdef MNIST_MLP_BINARY
+// The real mnist-mlp, run as RunExecutable runs it.
+inline ChildResult RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
+                              const std::vector<std::pair<std::string, std::string>>& environment = {},
+                              rlim_t fileSizeLimit = RLIM_INFINITY,
+                              const std::string& programName = "mnist-mlp") {
+  return RunExecutable(MNIST_MLP_BINARY, folder, std::move(arguments), environment, fileSizeLimit, programName);
+}
+#endif
+
+#ifdef MNIST_LAB_BINARY
+inline ChildResult RunLab(const TemporaryFolder& folder, std::vector<std::string> arguments,
+                          const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+  return RunExecutable(MNIST_LAB_BINARY, folder, std::move(arguments), environment, RLIM_INFINITY, "mnist-lab");
 }
 #endif
 
