@@ -45,7 +45,8 @@ void ResampleLine(const float* input, size_t n, size_t stride, float* output, si
     const double end = static_cast<double>(o + 1) * scale;
     double sum = 0.0;
     for (size_t k = static_cast<size_t>(start); k < n && static_cast<double>(k) < end; ++k) {
-      const double covered = std::min(end, static_cast<double>(k + 1)) - std::max(start, static_cast<double>(k));
+      const double covered =
+          std::min(end, static_cast<double>(k + 1)) - std::max(start, static_cast<double>(k));
       sum += input[k * stride] * covered;
     }
     output[o * outputStride] = static_cast<float>(sum / (end - start));
@@ -112,7 +113,8 @@ InkMap ScaleLongerSideTo(const InkMap& map, uint32_t side) {
     ResampleLine(&map.ink[size_t{y} * map.width], map.width, 1, &rows[size_t{y} * width], width, 1);
   }
   InkMap result{width, height, std::vector<float>(size_t{width} * height)};
-  for (uint32_t x = 0; x < width; ++x) ResampleLine(&rows[x], map.height, width, &result.ink[x], height, width);
+  for (uint32_t x = 0; x < width; ++x)
+    ResampleLine(&rows[x], map.height, width, &result.ink[x], height, width);
   return result;
 }
 

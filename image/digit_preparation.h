@@ -14,7 +14,7 @@
 #include "image/image_file.h"
 #include "math/vector.h"
 
-inline constexpr uint32_t kDigitSide = 28;  // the field, in pixels
+inline constexpr uint32_t kDigitSide = 28;   // the field, in pixels
 inline constexpr uint32_t kInkBoxSide = 20;  // the longer side of the ink after scaling
 
 // Ink strength per pixel. Invariant: ink holds width x height values, row after row, each in

@@ -21,7 +21,8 @@ bool PreparePicture(const std::string& fileName, Vector* pixels, std::string* er
   std::string bytes;
   if (!ReadWholeFile(fileName, &bytes, errorMessage)) return false;
   GreyImage picture;
-  return DecodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &picture, errorMessage) &&
+  return DecodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &picture,
+                     errorMessage) &&
          PrepareDigit(picture, pixels, errorMessage);
 }
 
@@ -41,8 +42,8 @@ std::string Shades(const Vector& pixels) {
   return text;
 }
 
-std::string TextResult(const std::string& fileName, const Vector& mean, const std::vector<const Vector*>& members,
-                       const Vector* pixels) {
+std::string TextResult(const std::string& fileName, const Vector& mean,
+                       const std::vector<const Vector*>& members, const Vector* pixels) {
   std::ostringstream out;
   out << fileName << ": " << ArgMax(mean) << "\n  scores";
   for (size_t digit = 0; digit < mean.size(); ++digit) out << " " << digit << ":" << Fixed(mean[digit], 4);
@@ -56,8 +57,8 @@ std::string TextResult(const std::string& fileName, const Vector& mean, const st
   return out.str();
 }
 
-std::string JsonResult(const std::string& fileName, const Vector& mean, const std::vector<const Vector*>& members,
-                       const Vector* pixels) {
+std::string JsonResult(const std::string& fileName, const Vector& mean,
+                       const std::vector<const Vector*>& members, const Vector* pixels) {
   std::ostringstream out;
   out << "{\"file\": " << JsonString(fileName) << ", \"answer\": " << ArgMax(mean)
       << ", \"scores\": " << JsonNumbers(mean, 6);
@@ -120,7 +121,9 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     if (!errors[i].empty()) {
       allClassified = false;
       PrintError(fileName + ": " + errors[i]);
-      if (options.json) std::cout << "{\"file\": " << JsonString(fileName) << ", \"error\": " << JsonString(errors[i]) << "}\n";
+      if (options.json)
+        std::cout << "{\"file\": " << JsonString(fileName) << ", \"error\": " << JsonString(errors[i])
+                  << "}\n";
       continue;
     }
     std::vector<const Vector*> members;

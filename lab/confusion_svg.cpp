@@ -7,25 +7,31 @@
 
 namespace {
 
-constexpr int kCell = 46;     // pixels
-constexpr int kLeft = 100;    // room for the row labels
-constexpr int kTop = 90;      // room for the title and the column labels
-constexpr int kRight = 80;    // room for the per-row accuracy
+constexpr int kCell = 46;   // pixels
+constexpr int kLeft = 100;  // room for the row labels
+constexpr int kTop = 90;    // room for the title and the column labels
+constexpr int kRight = 80;  // room for the per-row accuracy
 
 std::string Escaped(const std::string& text) {
   std::string escaped;
   for (char c : text) {
-    if (c == '<') escaped += "&lt;";
-    else if (c == '>') escaped += "&gt;";
-    else if (c == '&') escaped += "&amp;";
-    else escaped += c;
+    if (c == '<')
+      escaped += "&lt;";
+    else if (c == '>')
+      escaped += "&gt;";
+    else if (c == '&')
+      escaped += "&amp;";
+    else
+      escaped += c;
   }
   return escaped;
 }
 
 // White blended towards (red, green, blue) by strength 0..1, as "#rrggbb".
 std::string Shade(double strength, int red, int green, int blue) {
-  const auto mix = [&](int channel) { return static_cast<int>(std::lround(255 + (channel - 255) * strength)); };
+  const auto mix = [&](int channel) {
+    return static_cast<int>(std::lround(255 + (channel - 255) * strength));
+  };
   char text[8];
   std::snprintf(text, sizeof text, "#%02x%02x%02x", mix(red), mix(green), mix(blue));
   return text;
@@ -71,7 +77,8 @@ std::string ConfusionSvg(const ConfusionMatrix& confusion, const std::string& ti
         fill = Shade(strength, 27, 120, 55);
       } else {
         // A square root, so that a handful of confusions still shows beside the largest.
-        strength = largestWrong ? std::sqrt(static_cast<double>(count) / static_cast<double>(largestWrong)) : 0.0;
+        strength =
+            largestWrong ? std::sqrt(static_cast<double>(count) / static_cast<double>(largestWrong)) : 0.0;
         fill = Shade(strength, 200, 30, 30);
       }
       const int x = kLeft + column * kCell, y = kTop + row * kCell;
@@ -83,8 +90,9 @@ std::string ConfusionSvg(const ConfusionMatrix& confusion, const std::string& ti
                   "font-size=\"12\" text-anchor=\"middle\" fill=\"" + ink + "\"");
     }
     char share[16];
-    std::snprintf(share, sizeof share, "%.1f%%",
-                  rowTotal ? 100.0 * static_cast<double>(confusion[row][row]) / static_cast<double>(rowTotal) : 0.0);
+    std::snprintf(
+        share, sizeof share, "%.1f%%",
+        rowTotal ? 100.0 * static_cast<double>(confusion[row][row]) / static_cast<double>(rowTotal) : 0.0);
     svg += Text(kLeft + 10 * kCell + 40, kTop + row * kCell + kCell / 2 + 4, share,
                 "font-size=\"12\" text-anchor=\"middle\"");
   }

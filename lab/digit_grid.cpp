@@ -9,7 +9,7 @@
 namespace {
 
 constexpr uint32_t kDigitSide = 28;
-constexpr uint32_t kZoom = 2;                          // screen pixels per digit pixel
+constexpr uint32_t kZoom = 2;  // screen pixels per digit pixel
 constexpr uint32_t kCellWidth = kDigitSide * kZoom + 8;
 constexpr uint32_t kLabelTop = kDigitSide * kZoom + 6;
 constexpr uint32_t kCellHeight = kLabelTop + 5 * kZoom + 6;
@@ -37,7 +37,8 @@ const Glyph& GlyphOf(char character) {
 
 class Canvas {
  public:
-  Canvas(uint32_t width, uint32_t height) : width_(width), height_(height), rgb_(size_t{width} * height * 3, 0) {}
+  Canvas(uint32_t width, uint32_t height)
+      : width_(width), height_(height), rgb_(size_t{width} * height * 3, 0) {}
 
   void Set(uint32_t x, uint32_t y, Colour colour) {
     if (x >= width_ || y >= height_) return;

@@ -40,9 +40,9 @@ struct Figures {
   size_t sampleCount = 0;
   double correct = 0.0;  // NetworkEnsemble::CountCorrect, as --verify prints it
   ConfusionMatrix confusion{};
-  std::vector<Confusion> confusions;     // off-diagonal cells with a count, most frequent first
-  std::vector<uint64_t> memberCorrect;   // one per member
-  std::vector<Mistake> mistakes;         // most confident first
+  std::vector<Confusion> confusions;    // off-diagonal cells with a count, most frequent first
+  std::vector<uint64_t> memberCorrect;  // one per member
+  std::vector<Mistake> mistakes;        // most confident first
 };
 
 bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
@@ -51,13 +51,15 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
     if ((argument == "--data" || argument == "--out") && i + 1 < arguments.size()) {
       (argument == "--data" ? options->dataFolder : options->outFolder) = arguments[++i];
     } else if (argument.rfind("--", 0) == 0 || !options->model.empty()) {
-      PrintError("report: unexpected argument \"" + argument + "\"; usage: report MODEL [--data DIR] [--out DIR]");
+      PrintError("report: unexpected argument \"" + argument +
+                 "\"; usage: report MODEL [--data DIR] [--out DIR]");
       return false;
     } else {
       options->model = argument;
     }
   }
-  if (options->model.empty()) PrintError("report: no model file given; usage: report MODEL [--data DIR] [--out DIR]");
+  if (options->model.empty())
+    PrintError("report: no model file given; usage: report MODEL [--data DIR] [--out DIR]");
   return !options->model.empty();
 }
 
@@ -72,7 +74,8 @@ Figures Gather(Model& model, const ImageSet& testSet) {
     const uint32_t answer = ArgMax(outputs.mean[s]);
     ++figures.confusion[truth][answer];
     if (answer != truth) figures.mistakes.push_back({s, truth, answer, outputs.mean[s][answer]});
-    for (size_t m = 0; m < model.MemberCount(); ++m) figures.memberCorrect[m] += ArgMax(outputs.members[m][s]) == truth;
+    for (size_t m = 0; m < model.MemberCount(); ++m)
+      figures.memberCorrect[m] += ArgMax(outputs.members[m][s]) == truth;
   }
   std::stable_sort(figures.mistakes.begin(), figures.mistakes.end(),
                    [](const Mistake& a, const Mistake& b) { return a.score > b.score; });
@@ -106,8 +109,8 @@ void PrintText(const Figures& figures, const std::string& description) {
     char line[64];
     const uint64_t rowTotal = RowTotal(figures, digit);
     const uint64_t right = figures.confusion[digit][digit];
-    std::snprintf(line, sizeof line, "%5u  %6llu  %7llu  %7s\n", digit, static_cast<unsigned long long>(rowTotal),
-                  static_cast<unsigned long long>(right),
+    std::snprintf(line, sizeof line, "%5u  %6llu  %7llu  %7s\n", digit,
+                  static_cast<unsigned long long>(rowTotal), static_cast<unsigned long long>(right),
                   Fixed(Percent(static_cast<double>(right), static_cast<double>(rowTotal)), 2).c_str());
     out << line;
   }
@@ -127,16 +130,18 @@ void PrintText(const Figures& figures, const std::string& description) {
   if (figures.confusions.empty()) out << "  none\n";
   for (size_t i = 0; i < std::min(kConfusionsListed, figures.confusions.size()); ++i) {
     const Confusion& c = figures.confusions[i];
-    out << "  " << c.truth << " read as " << c.answer << ": " << c.count << (c.count == 1 ? " time\n" : " times\n");
+    out << "  " << c.truth << " read as " << c.answer << ": " << c.count
+        << (c.count == 1 ? " time\n" : " times\n");
   }
   if (figures.memberCorrect.size() > 1) {
     out << "\nMembers\n";
     for (size_t m = 0; m < figures.memberCorrect.size(); ++m) {
       const double right = static_cast<double>(figures.memberCorrect[m]);
-      out << "  member " << m + 1 << ": " << figures.memberCorrect[m] << " correct (" << Fixed(Percent(right, total), 2)
-          << "%)\n";
+      out << "  member " << m + 1 << ": " << figures.memberCorrect[m] << " correct ("
+          << Fixed(Percent(right, total), 2) << "%)\n";
     }
-    out << "  ensemble: " << figures.correct << " correct (" << Fixed(Percent(figures.correct, total), 2) << "%)\n";
+    out << "  ensemble: " << figures.correct << " correct (" << Fixed(Percent(figures.correct, total), 2)
+        << "%)\n";
   }
   std::cout << out.str();
 }
@@ -145,19 +150,22 @@ std::string Json(const Figures& figures, const Options& options, const Model& mo
   const double total = static_cast<double>(figures.sampleCount);
   std::ostringstream json;
   json << "{\n  \"model\": " << JsonString(options.model) << ",\n  \"kind\": \""
-       << (model.Kind() == ModelKind::Network ? "network" : "ensemble") << "\",\n  \"members\": " << model.MemberCount()
-       << ",\n  \"images\": " << figures.sampleCount << ",\n  \"correct\": " << figures.correct
+       << (model.Kind() == ModelKind::Network ? "network" : "ensemble")
+       << "\",\n  \"members\": " << model.MemberCount() << ",\n  \"images\": " << figures.sampleCount
+       << ",\n  \"correct\": " << figures.correct
        << ",\n  \"accuracy\": " << Fixed(Percent(figures.correct, total), 4) << ",\n  \"per_digit\": [";
   for (uint32_t digit = 0; digit < 10; ++digit) {
     const uint64_t rowTotal = RowTotal(figures, digit), right = figures.confusion[digit][digit];
     json << (digit ? ",\n    " : "\n    ") << "{\"digit\": " << digit << ", \"images\": " << rowTotal
-         << ", \"correct\": " << right << ", \"accuracy\": "
-         << Fixed(Percent(static_cast<double>(right), static_cast<double>(rowTotal)), 4) << "}";
+         << ", \"correct\": " << right
+         << ", \"accuracy\": " << Fixed(Percent(static_cast<double>(right), static_cast<double>(rowTotal)), 4)
+         << "}";
   }
   json << "\n  ],\n  \"confusion\": [";
   for (uint32_t truth = 0; truth < 10; ++truth) {
     json << (truth ? ",\n    [" : "\n    [");
-    for (uint32_t answer = 0; answer < 10; ++answer) json << (answer ? ", " : "") << figures.confusion[truth][answer];
+    for (uint32_t answer = 0; answer < 10; ++answer)
+      json << (answer ? ", " : "") << figures.confusion[truth][answer];
     json << "]";
   }
   json << "\n  ],\n  \"confusions\": [";
@@ -168,11 +176,13 @@ std::string Json(const Figures& figures, const Options& options, const Model& mo
   }
   json << "\n  ],\n  \"member_accuracy\": [";
   for (size_t m = 0; m < figures.memberCorrect.size(); ++m) {
-    json << (m ? ",\n    " : "\n    ") << "{\"member\": " << m + 1 << ", \"correct\": " << figures.memberCorrect[m]
-         << ", \"accuracy\": " << Fixed(Percent(static_cast<double>(figures.memberCorrect[m]), total), 4) << "}";
+    json << (m ? ",\n    " : "\n    ") << "{\"member\": " << m + 1
+         << ", \"correct\": " << figures.memberCorrect[m]
+         << ", \"accuracy\": " << Fixed(Percent(static_cast<double>(figures.memberCorrect[m]), total), 4)
+         << "}";
   }
-  json << "\n  ],\n  \"mistakes\": " << figures.mistakes.size() << ",\n  \"mistakes_shown\": " << mistakesShown
-       << "\n}\n";
+  json << "\n  ],\n  \"mistakes\": " << figures.mistakes.size()
+       << ",\n  \"mistakes_shown\": " << mistakesShown << "\n}\n";
   return json.str();
 }
 
@@ -205,7 +215,8 @@ int ReportCommand(const std::vector<std::string>& arguments) {
     return 1;
   }
   const std::filesystem::path data = options.dataFolder;
-  const std::string imagePath = (data / kTestImagesName).string(), labelPath = (data / kTestLabelsName).string();
+  const std::string imagePath = (data / kTestImagesName).string(),
+                    labelPath = (data / kTestLabelsName).string();
   ImageSet testSet;
   std::string message;
   if (!LoadImageSet(imagePath, labelPath, &testSet, &message)) {
@@ -213,7 +224,8 @@ int ReportCommand(const std::vector<std::string>& arguments) {
     return 1;
   }
   if (testSet.empty() || testSet.front().pixels.size() < model->InputSize()) {
-    PrintError(imagePath + ": the model needs " + std::to_string(model->InputSize()) + " pixels per image, the file has " +
+    PrintError(imagePath + ": the model needs " + std::to_string(model->InputSize()) +
+               " pixels per image, the file has " +
                (testSet.empty() ? std::string("no images") : std::to_string(testSet.front().pixels.size())));
     return 1;
   }
@@ -224,15 +236,17 @@ int ReportCommand(const std::vector<std::string>& arguments) {
   std::error_code error;
   std::filesystem::create_directories(options.outFolder, error);
   const std::filesystem::path out = options.outFolder;
-  const std::string title = "Confusion matrix: " + Fixed(Percent(figures.correct, double(testSet.size())), 2) +
-                            "% of " + std::to_string(testSet.size()) + " test images right";
+  const std::string title =
+      "Confusion matrix: " + Fixed(Percent(figures.correct, double(testSet.size())), 2) + "% of " +
+      std::to_string(testSet.size()) + " test images right";
   const size_t shown = std::min(kMaxMistakesShown, figures.mistakes.size());
-  const bool written = WriteWholeFile((out / "confusion.svg").string(), ConfusionSvg(figures.confusion, title)) &
-                       WriteWholeFile((out / "mistakes.png").string(), MistakesPng(figures, testSet)) &
-                       WriteWholeFile((out / "report.json").string(), Json(figures, options, *model, shown));
+  const bool written =
+      WriteWholeFile((out / "confusion.svg").string(), ConfusionSvg(figures.confusion, title)) &
+      WriteWholeFile((out / "mistakes.png").string(), MistakesPng(figures, testSet)) &
+      WriteWholeFile((out / "report.json").string(), Json(figures, options, *model, shown));
   if (!written) return 1;
-  std::cout << "\nWrote " << (out / "confusion.svg").string() << ", " << (out / "mistakes.png").string() << " ("
-            << shown << " of " << figures.mistakes.size() << " mistakes, most confident first) and "
+  std::cout << "\nWrote " << (out / "confusion.svg").string() << ", " << (out / "mistakes.png").string()
+            << " (" << shown << " of " << figures.mistakes.size() << " mistakes, most confident first) and "
             << (out / "report.json").string() << "." << std::endl;
   return 0;
 }

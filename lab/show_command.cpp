@@ -36,7 +36,8 @@ bool OpenIdx(const std::string& path, uint32_t magic, IdxFile* file, std::string
   unsigned char header[16];
   const size_t headerSize = magic == ImageFileMagic ? 16 : 8;
   if (!ReadBytes(file->stream, header, headerSize) || DecodeBigEndian32(header) != magic) {
-    return ReportError(errorMessage, magic == ImageFileMagic ? "not an IDX image file" : "not an IDX label file");
+    return ReportError(errorMessage,
+                       magic == ImageFileMagic ? "not an IDX image file" : "not an IDX label file");
   }
   file->count = DecodeBigEndian32(header + 4);
   file->rows = magic == ImageFileMagic ? DecodeBigEndian32(header + 8) : 1;
@@ -77,7 +78,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
                std::all_of(argument.begin(), argument.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       options->indices.push_back(std::stoull(argument));
     } else {
-      PrintError("show: \"" + argument + "\" is not an index; usage: show IDX_IMAGES [INDEX...] [-o FILE.png]");
+      PrintError("show: \"" + argument +
+                 "\" is not an index; usage: show IDX_IMAGES [INDEX...] [-o FILE.png]");
       return false;
     }
   }
@@ -97,17 +99,18 @@ int ShowCommand(const std::vector<std::string>& arguments) {
     return 1;
   }
   if (images.rows != 28 || images.columns != 28) {
-    PrintError(options.images + ": holds " + std::to_string(images.rows) + " x " + std::to_string(images.columns) +
-               " images; show draws 28 x 28 digits");
+    PrintError(options.images + ": holds " + std::to_string(images.rows) + " x " +
+               std::to_string(images.columns) + " images; show draws 28 x 28 digits");
     return 1;
   }
   if (options.indices.empty()) {
-    for (uint64_t i = 0; i < std::min<uint64_t>(kDefaultCount, images.count); ++i) options.indices.push_back(i);
+    for (uint64_t i = 0; i < std::min<uint64_t>(kDefaultCount, images.count); ++i)
+      options.indices.push_back(i);
   }
   const std::string labelPath = LabelPathBeside(options.images);
   IdxFile labels;
-  const bool labelled = labelPath != options.images && OpenIdx(labelPath, LabelFileMagic, &labels, &message) &&
-                        labels.count == images.count;
+  const bool labelled = labelPath != options.images &&
+                        OpenIdx(labelPath, LabelFileMagic, &labels, &message) && labels.count == images.count;
 
   bool allShown = true;
   std::vector<GridDigit> digits;
@@ -121,7 +124,9 @@ int ShowCommand(const std::vector<std::string>& arguments) {
     }
     GridDigit digit{Vector(pixels.size()), {{std::to_string(index), {200, 200, 200}}}};
     for (size_t p = 0; p < pixels.size(); ++p) digit.pixels[p] = pixels[p] / 255.0;
-    if (labelled && ReadRecord(labels, index, &label)) digit.label.push_back({std::string(1, ':') + (label[0] < 10 ? char('0' + label[0]) : '?'), {90, 220, 110}});
+    if (labelled && ReadRecord(labels, index, &label))
+      digit.label.push_back(
+          {std::string(1, ':') + (label[0] < 10 ? char('0' + label[0]) : '?'), {90, 220, 110}});
     digits.push_back(std::move(digit));
   }
   if (digits.empty()) {
@@ -130,7 +135,8 @@ int ShowCommand(const std::vector<std::string>& arguments) {
   }
   if (!WriteWholeFile(options.output, DigitGridPng(digits, 10))) return 1;
   std::cout << "Wrote " << options.output << ": " << digits.size() << " digits"
-            << (labelled ? ", labelled from " + labelPath : std::string(", without labels (no label file beside)"))
+            << (labelled ? ", labelled from " + labelPath
+                         : std::string(", without labels (no label file beside)"))
             << "." << std::endl;
   return allShown ? 0 : 1;
 }

@@ -18,11 +18,14 @@ struct Picture {
 
 // The 28 x 28 digit scaled by `zoom` with bilinear interpolation (as a pen's stroke is smooth,
 // not blocky) on paper with the given margins in pixels.
-Picture DrawAsUser(const Vector& digit, int zoom, int left, int top, int right, int bottom, bool darkOnLight) {
+Picture DrawAsUser(const Vector& digit, int zoom, int left, int top, int right, int bottom,
+                   bool darkOnLight) {
   Picture picture{left + 28 * zoom + right, top + 28 * zoom + bottom, {}};
   const double paper = darkOnLight ? 235 : 20, ink = darkOnLight ? 25 : 240;
   picture.levels.assign(size_t(picture.width) * picture.height, static_cast<unsigned char>(paper));
-  const auto at = [&](int x, int y) { return x < 0 || y < 0 || x > 27 || y > 27 ? 0.0 : digit[size_t(y) * 28 + x]; };
+  const auto at = [&](int x, int y) {
+    return x < 0 || y < 0 || x > 27 || y > 27 ? 0.0 : digit[size_t(y) * 28 + x];
+  };
   for (int y = 0; y < 28 * zoom; ++y) {
     for (int x = 0; x < 28 * zoom; ++x) {
       const double sx = (x + 0.5) / zoom - 0.5, sy = (y + 0.5) / zoom - 0.5;
@@ -45,7 +48,8 @@ void Append(void* context, void* data, int size) {
 // The "answer" of every line of classify --json, in order.
 std::vector<int> Answers(const std::string& output) {
   std::vector<int> answers;
-  for (size_t at = output.find("\"answer\": "); at != std::string::npos; at = output.find("\"answer\": ", at + 1)) {
+  for (size_t at = output.find("\"answer\": "); at != std::string::npos;
+       at = output.find("\"answer\": ", at + 1)) {
     answers.push_back(output[at + 10] - '0');
   }
   return answers;
@@ -57,9 +61,11 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
   const std::string data = MNIST_LAB_DIGITS;
   ImageSet training, test;
   std::string message;
-  ASSERT_TRUE(LoadImageSet(data + "/train-images.idx3-ubyte", data + "/train-labels.idx1-ubyte", &training, &message))
+  ASSERT_TRUE(
+      LoadImageSet(data + "/train-images.idx3-ubyte", data + "/train-labels.idx1-ubyte", &training, &message))
       << message;
-  ASSERT_TRUE(LoadImageSet(data + "/t10k-images.idx3-ubyte", data + "/t10k-labels.idx1-ubyte", &test, &message))
+  ASSERT_TRUE(
+      LoadImageSet(data + "/t10k-images.idx3-ubyte", data + "/t10k-labels.idx1-ubyte", &test, &message))
       << message;
   ASSERT_EQ(test.size(), 1000u);
 
@@ -79,9 +85,11 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
     std::mt19937 engine(static_cast<unsigned>(i));
     const int zoom = 4 + static_cast<int>(i % 7);
     const auto margin = [&] { return static_cast<int>(engine() % (14 * zoom)); };
-    const Picture picture = DrawAsUser(test[i].pixels, zoom, margin(), margin(), margin(), margin(), i % 2 == 0);
+    const Picture picture =
+        DrawAsUser(test[i].pixels, zoom, margin(), margin(), margin(), margin(), i % 2 == 0);
     Bytes png, jpeg;
-    stbi_write_png_to_func(Append, &png, picture.width, picture.height, 1, picture.levels.data(), picture.width);
+    stbi_write_png_to_func(Append, &png, picture.width, picture.height, 1, picture.levels.data(),
+                           picture.width);
     stbi_write_jpg_to_func(Append, &jpeg, picture.width, picture.height, 1, picture.levels.data(), 90);
     WriteFile(folder.Path(std::to_string(i) + ".png"), png);
     WriteFile(folder.Path(std::to_string(i) + ".jpg"), jpeg);
@@ -99,7 +107,8 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
     jpegCorrect += answers[2 * i + 1] == truth;
   }
   const double png = pngCorrect / 10.0, jpeg = jpegCorrect / 10.0;
-  std::cout << "originals " << originals << "%, drawn as PNG " << png << "%, as JPEG " << jpeg << "%" << std::endl;
+  std::cout << "originals " << originals << "%, drawn as PNG " << png << "%, as JPEG " << jpeg << "%"
+            << std::endl;
   EXPECT_NEAR(png, originals, 2.0);
   EXPECT_NEAR(jpeg, originals, 2.0);
 }
