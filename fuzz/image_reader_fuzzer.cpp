@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GreyImage picture;
   std::string message;
   if (!DecodeImage(data, size, &picture, &message, uint64_t{1} << 20)) {
-    Require(message == "not a PNG, JPEG, PGM or BMP image" || message.rfind("a damaged or cut-short ", 0) == 0 ||
+    Require(message == "not a PNG, JPEG, PGM or BMP image" ||
+                message.rfind("a damaged or cut-short ", 0) == 0 ||
                 message.find(" pixels, more than the ") != std::string::npos,
             "a failed decode gives a known message");
     return 0;

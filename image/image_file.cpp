@@ -4,6 +4,7 @@
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <cstring>
@@ -21,6 +22,35 @@ const char* FormatName(const unsigned char* bytes, size_t byteCount) {
   if (startsWith("BM", 2)) return "BMP";
   if (startsWith("P5", 2) || startsWith("P6", 2)) return "PGM";
   return nullptr;
+}
+
+// Whether every Huffman table in the JPEG's DHT segments defines at most 256 codes. Debian's
+// stb_image 2.27 writes past its tables for more (found by fuzzing; later stb versions check
+// this themselves), so such files are refused before stb sees them. Walks the segments,
+// skipping entropy-coded data, in which a 0xFF byte is followed by 0x00 or a restart marker.
+bool JpegHuffmanTablesFit(const unsigned char* bytes, size_t byteCount) {
+  size_t at = 2;  // after the start-of-image marker
+  while (at + 1 < byteCount) {
+    if (bytes[at] != 0xff) {  // entropy-coded data after a start of scan
+      ++at;
+      continue;
+    }
+    const unsigned char marker = bytes[at + 1];
+    if (marker == 0xff || marker == 0x00 || marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) {
+      at += marker == 0xff ? 1 : 2;  // fill byte, stuffed zero, or a marker without a length
+      continue;
+    }
+    if (marker == 0xd9 || at + 3 >= byteCount) return true;  // end of image, or cut short
+    const size_t end = std::min(byteCount, at + 2 + (size_t{bytes[at + 2]} << 8 | bytes[at + 3]));
+    for (size_t table = at + 4; marker == 0xc4 && table + 17 <= end;) {
+      size_t codes = 0;
+      for (size_t i = 1; i <= 16; ++i) codes += bytes[table + i];
+      if (codes > 256) return false;
+      table += 17 + codes;
+    }
+    at = end;
+  }
+  return true;
 }
 
 struct FreeStbImage {
@@ -41,6 +71,10 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
     *errorMessage = "too large a file (over 2 GB)";
     return false;
   }
+  if (std::strcmp(format, "JPEG") == 0 && !JpegHuffmanTablesFit(bytes, byteCount)) {
+    *errorMessage = damaged + " (a Huffman table with more than 256 codes)";
+    return false;
+  }
   const int length = static_cast<int>(byteCount);
   int width = 0, height = 0, channels = 0;
   if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) {
@@ -53,21 +87,24 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
                     std::to_string(maxPixels) + " accepted";
     return false;
   }
-  // Two channels, grey and alpha, whatever the file holds: stb converts colour to luma and
-  // gives opaque alpha to files without it.
+  // The file's own channels: stb's conversion between channel counts mishandles 16-bit PGM
+  // files in Debian's version 2.27 (found by fuzzing), so the conversion is done here.
   std::unique_ptr<unsigned char, FreeStbImage> pixels(
-      stbi_load_from_memory(bytes, length, &width, &height, &channels, 2));
-  if (pixels == nullptr) {
-    *errorMessage = damaged + " (" + stbi_failure_reason() + ")";
+      stbi_load_from_memory(bytes, length, &width, &height, &channels, 0));
+  if (pixels == nullptr || channels < 1 || channels > 4) {
+    *errorMessage = damaged + " (" + (pixels ? "unexpected channels" : stbi_failure_reason()) + ")";
     return false;
   }
   GreyImage decoded;
   decoded.width = static_cast<uint32_t>(width);
   decoded.height = static_cast<uint32_t>(height);
   decoded.levels.resize(pixelCount);
+  const bool colour = channels >= 3, withAlpha = channels == 2 || channels == 4;
   for (uint64_t i = 0; i < pixelCount; ++i) {
-    const float grey = pixels.get()[2 * i] / 255.0f;
-    const float alpha = pixels.get()[2 * i + 1] / 255.0f;
+    const unsigned char* pixel = pixels.get() + i * static_cast<uint64_t>(channels);
+    // Luma with the weights stb uses (ITU-R BT.601 in eighths of 256).
+    const float grey = (colour ? (pixel[0] * 77 + pixel[1] * 150 + pixel[2] * 29) / 256.0f : pixel[0]) / 255.0f;
+    const float alpha = withAlpha ? pixel[channels - 1] / 255.0f : 1.0f;
     decoded.levels[i] = grey * alpha + (1.0f - alpha);  // over white paper
   }
   *image = std::move(decoded);
