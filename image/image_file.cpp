@@ -53,6 +53,20 @@ bool JpegHuffmanTablesFit(const unsigned char* bytes, size_t byteCount) {
   return true;
 }
 
+// Whether every PNG chunk up to IEND lies within the file. stb allocates room for an image
+// data chunk's declared length before it reads the chunk, so one byte of length field could
+// ask for 2 GB.
+bool PngChunksFit(const unsigned char* bytes, size_t byteCount) {
+  for (size_t at = 8; at + 8 <= byteCount;) {
+    const uint64_t length = uint64_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+                            uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    if (length + 12 > byteCount - at) return false;
+    if (std::memcmp(bytes + at + 4, "IEND", 4) == 0) return true;
+    at += 12 + length;
+  }
+  return true;  // cut short between chunks: stb says so
+}
+
 struct FreeStbImage {
   void operator()(unsigned char* pixels) const { stbi_image_free(pixels); }
 };
@@ -69,6 +83,10 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
   const std::string damaged = std::string("a damaged or cut-short ") + format + " file";
   if (byteCount > INT_MAX) {
     *errorMessage = "too large a file (over 2 GB)";
+    return false;
+  }
+  if (std::strcmp(format, "PNG") == 0 && !PngChunksFit(bytes, byteCount)) {
+    *errorMessage = damaged + " (a chunk runs past the end of the file)";
     return false;
   }
   if (std::strcmp(format, "JPEG") == 0 && !JpegHuffmanTablesFit(bytes, byteCount)) {
@@ -103,7 +121,8 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
   for (uint64_t i = 0; i < pixelCount; ++i) {
     const unsigned char* pixel = pixels.get() + i * static_cast<uint64_t>(channels);
     // Luma with the weights stb uses (ITU-R BT.601 in eighths of 256).
-    const float grey = (colour ? (pixel[0] * 77 + pixel[1] * 150 + pixel[2] * 29) / 256.0f : pixel[0]) / 255.0f;
+    const float grey =
+        (colour ? (pixel[0] * 77 + pixel[1] * 150 + pixel[2] * 29) / 256.0f : pixel[0]) / 255.0f;
     const float alpha = withAlpha ? pixel[channels - 1] / 255.0f : 1.0f;
     decoded.levels[i] = grey * alpha + (1.0f - alpha);  // over white paper
   }
