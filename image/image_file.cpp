@@ -41,13 +41,20 @@ bool JpegHuffmanTablesFit(const unsigned char* bytes, size_t byteCount) {
       continue;
     }
     if (marker == 0xd9 || at + 3 >= byteCount) return true;  // end of image, or cut short
-    const size_t end = std::min(byteCount, at + 2 + (size_t{bytes[at + 2]} << 8 | bytes[at + 3]));
-    for (size_t table = at + 4; marker == 0xc4 && table + 17 <= end;) {
+    const size_t segmentLength = size_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    // The tables are read as stb reads them: while the segment's length lasts, zeros past the
+    // end of the file, stopping at a table class or number it refuses.
+    const auto byteAt = [&](size_t p) { return p < byteCount ? bytes[p] : 0; };
+    size_t table = at + 4;
+    for (long remaining = static_cast<long>(segmentLength) - 2; marker == 0xc4 && remaining > 0;) {
+      if ((byteAt(table) >> 4) > 1 || (byteAt(table) & 15) > 3) break;
       size_t codes = 0;
-      for (size_t i = 1; i <= 16; ++i) codes += bytes[table + i];
+      for (size_t i = 1; i <= 16; ++i) codes += byteAt(table + i);
       if (codes > 256) return false;
       table += 17 + codes;
+      remaining -= static_cast<long>(17 + codes);
     }
+    const size_t end = std::min(byteCount, at + 2 + segmentLength);
     at = end;
   }
   return true;
