@@ -74,6 +74,28 @@ bool PngChunksFit(const unsigned char* bytes, size_t byteCount) {
   return true;  // cut short between chunks: stb says so
 }
 
+// Whether the width, height and maximum value of a PGM/PPM header have at most 6 digits each.
+// stb 2.27 reads them into an int without an overflow check (found by fuzzing); every
+// accepted value has at most 5. The header is skipped through as stb skips it: blanks, and
+// comments from '#' to the end of the line.
+bool PnmHeaderNumbersFit(const unsigned char* bytes, size_t byteCount) {
+  const auto blank = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  size_t at = 2;  // after "P5" or "P6"
+  for (int number = 0; number < 3; ++number) {
+    while (at < byteCount && (blank(bytes[at]) || bytes[at] == '#')) {
+      if (bytes[at] != '#') {
+        ++at;
+        continue;
+      }
+      while (at < byteCount && bytes[at] != '\n' && bytes[at] != '\r') ++at;
+    }
+    size_t digits = 0;
+    for (; at < byteCount && bytes[at] >= '0' && bytes[at] <= '9'; ++at) ++digits;
+    if (digits > 6) return false;
+  }
+  return true;
+}
+
 struct FreeStbImage {
   void operator()(unsigned char* pixels) const { stbi_image_free(pixels); }
 };
@@ -94,6 +116,10 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
   }
   if (std::strcmp(format, "PNG") == 0 && !PngChunksFit(bytes, byteCount)) {
     *errorMessage = damaged + " (a chunk runs past the end of the file)";
+    return false;
+  }
+  if (std::strcmp(format, "PGM") == 0 && !PnmHeaderNumbersFit(bytes, byteCount)) {
+    *errorMessage = damaged + " (a header number of more than 6 digits)";
     return false;
   }
   if (std::strcmp(format, "JPEG") == 0 && !JpegHuffmanTablesFit(bytes, byteCount)) {
