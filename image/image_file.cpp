@@ -60,14 +60,16 @@ bool JpegHuffmanTablesFit(const unsigned char* bytes, size_t byteCount) {
   return true;
 }
 
-// Whether every PNG chunk up to IEND lies within the file. stb allocates room for an image
-// data chunk's declared length before it reads the chunk, so one byte of length field could
-// ask for 2 GB.
+// Whether every PNG chunk up to IEND lies within the file, and no image data chunk is empty.
+// stb allocates room for an image data chunk's declared length before it reads the chunk, so
+// one byte of length field could ask for 2 GB; and it copies an empty first one from a null
+// buffer (undefined behaviour; encoders do not write empty ones).
 bool PngChunksFit(const unsigned char* bytes, size_t byteCount) {
   for (size_t at = 8; at + 8 <= byteCount;) {
     const uint64_t length = uint64_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
                             uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
     if (length + 12 > byteCount - at) return false;
+    if (length == 0 && std::memcmp(bytes + at + 4, "IDAT", 4) == 0) return false;
     if (std::memcmp(bytes + at + 4, "IEND", 4) == 0) return true;
     at += 12 + length;
   }
@@ -115,7 +117,7 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
     return false;
   }
   if (std::strcmp(format, "PNG") == 0 && !PngChunksFit(bytes, byteCount)) {
-    *errorMessage = damaged + " (a chunk runs past the end of the file)";
+    *errorMessage = damaged + " (a chunk runs past the end of the file, or an empty image data chunk)";
     return false;
   }
   if (std::strcmp(format, "PGM") == 0 && !PnmHeaderNumbersFit(bytes, byteCount)) {

@@ -131,7 +131,8 @@ TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
   EXPECT_EQ(text.errors,
             "mnist-lab: blank.png: no ink found (the picture is blank or has too little contrast)\n"
             "mnist-lab: one-pixel.png: no ink found (the picture is blank or has too little contrast)\n"
-            "mnist-lab: cut.png: a damaged or cut-short PNG file (a chunk runs past the end of the file)\n"
+            "mnist-lab: cut.png: a damaged or cut-short PNG file (a chunk runs past the end of the file, or "
+            "an empty image data chunk)\n"
             "mnist-lab: notes.png: not a PNG, JPEG, PGM or BMP image\n"
             "mnist-lab: missing.png: cannot be opened\n");
   for (const char* read : {"\ngood.png: ", "\nline.png: ", "\ndeep.png: ", "\ngrey-alpha.png: "}) {
