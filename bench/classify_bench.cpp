@@ -29,7 +29,8 @@ constexpr size_t kBatch = 100;
 double MillisecondsPerRun(const std::function<void()>& work) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRepeats; ++i) work();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / kRepeats;
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+         kRepeats;
 }
 
 // A slanted "1" with a flag, dark ink on light paper.
@@ -38,7 +39,8 @@ std::vector<unsigned char> DrawnDigit() {
   for (int y = 40; y < 240; ++y) {
     for (int x = 0; x < kPictureSide; ++x) {
       const int stroke = 150 - (y - 40) / 8;
-      if (std::abs(x - stroke) < 12 || (y < 80 && x > stroke - 60 && x < stroke && std::abs(y - 40 - (stroke - x)) < 10))
+      if (std::abs(x - stroke) < 12 ||
+          (y < 80 && x > stroke - 60 && x < stroke && std::abs(y - 40 - (stroke - x)) < 10))
         levels[y * kPictureSide + x] = 25;
     }
   }
@@ -68,7 +70,8 @@ int main() {
   stbi_write_jpg_to_func(
       [](void* to, void* data, int size) {
         auto* bytes = static_cast<std::vector<unsigned char>*>(to);
-        bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
+        bytes->insert(bytes->end(), static_cast<unsigned char*>(data),
+                      static_cast<unsigned char*>(data) + size);
       },
       &jpeg, kPictureSide, kPictureSide, 1, levels.data(), 90);
 
@@ -89,8 +92,10 @@ int main() {
   }
   std::printf("check: the engine's mean output agrees with NetworkEnsemble::Evaluate within 1e-9\n");
 
-  const double decodePng = MillisecondsPerRun([&] { DecodeImage(png.data(), png.size(), &picture, &message); });
-  const double decodeJpeg = MillisecondsPerRun([&] { DecodeImage(jpeg.data(), jpeg.size(), &picture, &message); });
+  const double decodePng =
+      MillisecondsPerRun([&] { DecodeImage(png.data(), png.size(), &picture, &message); });
+  const double decodeJpeg =
+      MillisecondsPerRun([&] { DecodeImage(jpeg.data(), jpeg.size(), &picture, &message); });
   const double prepare = MillisecondsPerRun([&] { PrepareDigit(picture, &pixels, &message); });
   const double classify = MillisecondsPerRun([&] { model->Outputs(one); });
   // classify prepares every picture first and classifies them together: the weights are read
@@ -103,7 +108,7 @@ int main() {
               decodeJpeg, prepare, classify);
   std::printf("  total %.3f ms (PNG), %.3f ms (JPEG) for a picture alone\n", decodePng + prepare + classify,
               decodeJpeg + prepare + classify);
-  std::printf("  classify in a batch of %zu: %.3f ms per picture; total %.3f ms (PNG), %.3f ms (JPEG)\n", kBatch,
-              batched, decodePng + prepare + batched, decodeJpeg + prepare + batched);
+  std::printf("  classify in a batch of %zu: %.3f ms per picture; total %.3f ms (PNG), %.3f ms (JPEG)\n",
+              kBatch, batched, decodePng + prepare + batched, decodeJpeg + prepare + batched);
   return 0;
 }
