@@ -167,12 +167,13 @@ inline bool SameParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
   return RecordOf(a) == RecordOf(b);
 }
 
-// Largest |a - b| / max(|a|, |b|) over every weight and bias of two networks of one shape.
+// Largest |a - b| / max(|a|, |b|) over every weight and bias of two networks of one shape;
+// infinite where either value is not a number, so that a NaN can never hide a difference.
 inline double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
   double largest = 0.0;
   auto compare = [&](double x, double y) {
-    const double scale = std::max({std::fabs(x), std::fabs(y), 1e-300});
-    largest = std::max(largest, std::fabs(x - y) / scale);
+    const double difference = std::fabs(x - y) / std::max({std::fabs(x), std::fabs(y), 1e-300});
+    largest = std::isnan(difference) ? INFINITY : std::max(largest, difference);
   };
   for (size_t k = 0; k < a.weights.size(); ++k) {
     for (size_t r = 0; r < a.weights[k].rowCount; ++r) {
