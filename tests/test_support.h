@@ -1,9 +1,14 @@
 // The helpers the tests share: a temporary folder and the files made in it (IDX data, network
 // records), random samples, comparisons of networks, a child process with a file-size limit,
-// the real binary run in a folder, and the peak memory an operation adds.
+// the real binary run in a folder, streams and named pipes that cannot seek, and the peak
+// memory an operation adds.
 #pragma once
 
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +21,7 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "mnist/image_set.h"
 #include "network/neural_network.h"
@@ -186,26 +192,75 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
 }
 
 #ifdef MNIST_MLP_BINARY
-// Runs the real mnist-mlp in the folder with the given arguments, after clearing the
-// MNIST_MLP_* settings and setting `environment`.
-inline ChildResult RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
+// In a child process: replaces it (keeping its PID) by the real mnist-mlp run in the folder with
+// the given arguments, after clearing the MNIST_MLP_* settings and setting `environment`.
+// Returns 127 only when that fails.
+inline int ExecProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
+                       const std::vector<std::pair<std::string, std::string>>& environment = {},
+                       const std::string& programName = "mnist-mlp") {
+  arguments.insert(arguments.begin(), programName);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
+  for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+  if (chdir(folder.Root().c_str()) == 0) execv(MNIST_MLP_BINARY, argv.data());
+  return 127;
+}
+
+// Runs the real mnist-mlp in a child (see ExecProgram and RunInChild).
+inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
                               const std::vector<std::pair<std::string, std::string>>& environment = {},
                               rlim_t fileSizeLimit = RLIM_INFINITY,
                               const std::string& programName = "mnist-mlp") {
-  return RunInChild(
-      [&] {
-        arguments.insert(arguments.begin(), programName);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
-        for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-        if (chdir(folder.Root().c_str()) == 0) execv(MNIST_MLP_BINARY, argv.data());
-        return 127;
-      },
-      fileSizeLimit);
+  return RunInChild([&] { return ExecProgram(folder, arguments, environment, programName); }, fileSizeLimit);
 }
 #endif
+
+// An input stream over bytes that, like a pipe, can neither seek nor tell its length.
+class UnseekableStream : private std::streambuf, public std::istream {
+ public:
+  explicit UnseekableStream(std::string bytes) : std::istream(this), bytes_(std::move(bytes)) {
+    setg(bytes_.data(), bytes_.data(), bytes_.data() + bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// A named pipe at `path` that a thread fills with `bytes` once a reader opens it. The
+// destructor opens and closes the pipe itself, so that a writer nobody read from ends too.
+class FifoFeeder {
+ public:
+  FifoFeeder(std::string path, Bytes bytes) : path_(std::move(path)) {
+    if (mkfifo(path_.c_str(), 0600) != 0) return;
+    writer_ = std::thread([this, bytes = std::move(bytes)] {
+      sigset_t pipeSignal;  // a reader that stops early gives EPIPE, not a signal that ends the tests
+      sigemptyset(&pipeSignal);
+      sigaddset(&pipeSignal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+      const int fd = open(path_.c_str(), O_WRONLY);
+      for (size_t done = 0; fd >= 0 && done < bytes.size();) {
+        const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+        if (written <= 0) break;
+        done += size_t(written);
+      }
+      if (fd >= 0) close(fd);
+    });
+  }
+  ~FifoFeeder() {
+    if (!writer_.joinable()) return;
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+    writer_.join();
+  }
+  FifoFeeder(const FifoFeeder&) = delete;
+  FifoFeeder& operator=(const FifoFeeder&) = delete;
+
+ private:
+  std::string path_;
+  std::thread writer_;
+};
 
 // Reads a "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot.
 inline long long ProcessMemoryField(const std::string& field) {
@@ -220,6 +275,7 @@ inline long long ProcessMemoryField(const std::string& field) {
 // How far the process's peak resident memory rose above its resident memory while `body`
 // ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip).
 inline long long PeakMemoryGrowth(const std::function<void()>& body) {
+  malloc_trim(0);  // memory freed earlier would hide growth: an allocation could reuse it unseen
   {
     std::ofstream clearReferences("/proc/self/clear_refs");
     clearReferences << "5";  // resets the peak (VmHWM) to the present resident size
