@@ -37,6 +37,17 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
       kernels_(kernels),
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor) {
+  // One buffer holds every layer's weights, then its biases, each part a whole number of
+  // cache lines: a buffer per part would cost a separate aligned allocation for every layer,
+  // which outweighs the values of a small layer many times.
+  size_t parameterCount = 0;
+  for (const Matrix& matrix : weights) {
+    parameterCount += size_t{matrix.rowCount} * RoundUpToStrideUnit(matrix.columnCount) +
+                      RoundUpToStrideUnit(matrix.rowCount);
+  }
+  parameters_ = AlignedBuffer(parameterCount);
+  double* nextParameters = parameters_.data();
+  layers_.reserve(weights.size());
   for (size_t k = 0; k < weights.size(); ++k) {
     const Matrix& matrix = weights[k];
     Layer layer;
@@ -44,8 +55,9 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     layer.outputCount = matrix.rowCount;
     layer.stride = RoundUpToStrideUnit(layer.inputCount);
     layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
-    layer.weights = AlignedBuffer(layer.outputCount * layer.stride);
-    layer.biases = AlignedBuffer(layer.outputCount);
+    layer.weights = nextParameters;
+    layer.biases = layer.weights + layer.outputCount * layer.stride;
+    nextParameters = layer.biases + layer.outputStride;
     // The middle row, rounded to whole kernel tiles.
     layer.halfSplit = std::min<size_t>(
         layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
@@ -57,12 +69,12 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     for (size_t r = 0; r < layer.outputCount; ++r) {
       const Vector& row = RowAt(matrix, r);
       if (row.size() < layer.inputCount) ThrowSubscript();
-      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights.data() + r * layer.stride);
-      layer.biases.data()[r] = ElementAt(biases[k], r);
+      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights + r * layer.stride);
+      layer.biases[r] = ElementAt(biases[k], r);
     }
+    widestOutputStride_ = std::max(widestOutputStride_, layer.outputStride);
     layers_.push_back(std::move(layer));
   }
-  AllocateBatchBlocks(std::max<uint32_t>(parameters.batchSize, 1));
 }
 
 void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
@@ -87,9 +99,9 @@ void TrainingEngine::CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& b
   for (size_t k = 0; k < layers_.size(); ++k) {
     const Layer& layer = layers_[k];
     for (size_t r = 0; r < layer.outputCount; ++r) {
-      const double* row = layer.weights.data() + r * layer.stride;
+      const double* row = layer.weights + r * layer.stride;
       std::copy(row, row + layer.inputCount, weights[k].data[r].begin());
-      biases[k][r] = layer.biases.data()[r];
+      biases[k][r] = layer.biases[r];
     }
   }
 }
@@ -115,7 +127,8 @@ void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
 }
 
 void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t end, size_t batchSize) {
-  if (batchSize > batchCapacity_) AllocateBatchBlocks(batchSize);
+  const size_t largestBatch = std::min(batchSize, end - first);
+  if (largestBatch > batchCapacity_) AllocateBatchBlocks(largestBatch);
   const size_t batchCount = (end - first + batchSize - 1) / batchSize;
   pool_.Run([&](uint32_t threadIndex) {
     TrainOnThread({samples, first, end, batchSize, batchCount, threadIndex, pool_.ThreadCount()});
@@ -179,8 +192,8 @@ void TrainingEngine::Forward(const BatchRun& run, size_t k, size_t batch, Share 
   Layer& layer = layers_[k];
   const size_t sampleCount = run.SampleCount(batch);
   double* activations = layer.activations[batch % 2].data();
-  kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), rows.begin,
-                   rows.end, InputsOf(k, batch), sampleCount, activations, layer.outputStride);
+  kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, rows.begin, rows.end,
+                   InputsOf(k, batch), sampleCount, activations, layer.outputStride);
   for (size_t s = 0; s < sampleCount; ++s) {
     kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
   }
@@ -216,7 +229,7 @@ void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
   for (size_t half = 0; half < 2; ++half) {
     if (run.threadCount > 1 && half != run.threadIndex) continue;
     const Share rows = HalfOf(k, half);
-    kernels_.backError(layer.weights.data(), layer.stride, rows.begin, rows.end, 0, layer.stride,
+    kernels_.backError(layer.weights, layer.stride, rows.begin, rows.end, 0, layer.stride,
                        layer.deltas.data(), layer.outputStride, run.SampleCount(batch),
                        layer.errorHalves[half].data());
   }
@@ -245,13 +258,13 @@ void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share r
   const size_t sampleCount = run.SampleCount(batch);
   const double step = learningRate_ / static_cast<double>(sampleCount);
   const double* deltas = layer.deltas.data();
-  kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rows.begin, rows.end,
-                  InputsOf(k, batch), deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
+  kernels_.update(layer.weights, layer.stride, layer.inputCount, rows.begin, rows.end, InputsOf(k, batch),
+                  deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
   // Biases as the plain step does it: (sum of the deltas in sample order) * step, added.
   for (size_t r = rows.begin; r < rows.end; ++r) {
     double sum = 0.0;
     for (size_t s = 0; s < sampleCount; ++s) sum = deltas[s * layer.outputStride + r] + sum;
-    layer.biases.data()[r] = layer.biases.data()[r] + sum * step;
+    layer.biases[r] = layer.biases[r] + sum * step;
   }
 }
 
@@ -291,20 +304,25 @@ const double* TrainingEngine::InputsOf(size_t k, size_t batch) const {
   return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
 }
 
-size_t TrainingEngine::EvaluationScratchSize() const {
+size_t TrainingEngine::EvaluationBlockSize() const {
+  if (layers_.empty()) return kEvaluationBlock;
+  const size_t perSample = EvaluationScratchSize(1);
+  return std::clamp<size_t>(kEvaluationScratch / perSample, 1, kEvaluationBlock);
+}
+
+size_t TrainingEngine::EvaluationScratchSize(size_t count) const {
   if (layers_.empty()) return 0;
-  size_t widest = 0;
-  for (const Layer& layer : layers_) widest = std::max(widest, layer.outputStride);
-  return kEvaluationBlock * (layers_[0].stride + 2 * widest);
+  return count * (layers_[0].stride + 2 * widestOutputStride_);
 }
 
 const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t first, size_t count,
                                                double* scratch) const {
   if (layers_.empty()) return scratch;
+  // Inputs, then two blocks of the widest outputs that the layers write in turn.
   const size_t inputStride = layers_[0].stride;
   double* inputs = scratch;
-  double* outputs = scratch + kEvaluationBlock * inputStride;
-  double* spare = outputs + (EvaluationScratchSize() - kEvaluationBlock * inputStride) / 2;
+  double* outputs = scratch + count * inputStride;
+  double* spare = outputs + count * widestOutputStride_;
   for (size_t s = 0; s < count; ++s) {
     const double* pixels = samples[first + s].pixels.data();
     std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * inputStride);
@@ -312,8 +330,8 @@ const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t f
   for (const Layer& layer : layers_) {
     // A wider lower layer may have left values in the padding of this layer's rows; the
     // padding of an input row must be zero because the kernels read it.
-    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), 0,
-                     layer.outputCount, inputs, count, outputs, layer.outputStride);
+    kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, 0, layer.outputCount,
+                     inputs, count, outputs, layer.outputStride);
     for (size_t s = 0; s < count; ++s) {
       double* row = outputs + s * layer.outputStride;
       kernels_.sigmoid(row, layer.outputCount);
@@ -339,22 +357,27 @@ double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engine
     }
   }
   const double memberCount = static_cast<double>(engines.size());
-  const size_t blockSize = TrainingEngine::kEvaluationBlock;
+  size_t blockSize = TrainingEngine::kEvaluationBlock;
+  size_t scratchSize = 0;
+  for (const TrainingEngine* engine : engines) blockSize = std::min(blockSize, engine->EvaluationBlockSize());
+  for (const TrainingEngine* engine : engines)
+    scratchSize = std::max(scratchSize, engine->EvaluationScratchSize(blockSize));
   const size_t blockCount = (samples.size() + blockSize - 1) / blockSize;
   ThreadPool& pool = engines.front()->Pool();
-  const uint32_t threadCount = pool.ThreadCount();
+  const auto workerCount = static_cast<uint32_t>(std::min<size_t>(pool.ThreadCount(), blockCount));
 
   // Everything the threads use is allocated here, so that no allocation can fail inside them.
+  // The engines take turns in one scratch block; their outputs are summed as they come.
   struct ThreadState {
-    std::vector<AlignedBuffer> scratch;  // one per engine
-    std::vector<const double*> outputs;  // one per engine: its output rows for the block
+    AlignedBuffer scratch;
+    Vector sums;  // blockSize rows of outputCount: the members' outputs added so far
     Vector mean;
     double correct = 0.0;
   };
-  std::vector<ThreadState> states(threadCount);
+  std::vector<ThreadState> states(workerCount);
   for (ThreadState& state : states) {
-    for (const TrainingEngine* engine : engines) state.scratch.emplace_back(engine->EvaluationScratchSize());
-    state.outputs.resize(engines.size());
+    state.scratch = AlignedBuffer(scratchSize);
+    state.sums.resize(blockSize * outputCount);
     state.mean.resize(outputCount);
   }
 
@@ -363,20 +386,23 @@ double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engine
   // computes them, and the count does not depend on the order.
   std::atomic<size_t> nextBlock{0};
   pool.Run([&](uint32_t threadIndex) {
+    if (threadIndex >= workerCount) return;
     ThreadState& state = states[threadIndex];
     for (size_t block = nextBlock.fetch_add(1); block < blockCount; block = nextBlock.fetch_add(1)) {
       const size_t first = block * blockSize;
       const size_t count = std::min(blockSize, samples.size() - first);
-      for (size_t e = 0; e < engines.size(); ++e) {
-        state.outputs[e] = engines[e]->FeedForwardBlock(samples, first, count, state.scratch[e].data());
+      std::fill(state.sums.begin(), state.sums.end(), 0.0);
+      for (const TrainingEngine* engine : engines) {
+        const double* outputs = engine->FeedForwardBlock(samples, first, count, state.scratch.data());
+        for (size_t s = 0; s < count; ++s) {
+          double* sum = state.sums.data() + s * outputCount;
+          const double* output = outputs + s * engine->OutputStride();
+          for (size_t i = 0; i < outputCount; ++i) sum[i] = sum[i] + output[i];
+        }
       }
       for (size_t s = 0; s < count; ++s) {
-        std::fill(state.mean.begin(), state.mean.end(), 0.0);
-        for (size_t e = 0; e < engines.size(); ++e) {
-          const double* output = state.outputs[e] + s * engines[e]->OutputStride();
-          for (size_t i = 0; i < outputCount; ++i) state.mean[i] = state.mean[i] + output[i];
-        }
-        for (double& value : state.mean) value = value / memberCount;
+        const double* sum = state.sums.data() + s * outputCount;
+        for (size_t i = 0; i < outputCount; ++i) state.mean[i] = sum[i] / memberCount;
         if (ArgMax(samples[first + s].target) == ArgMax(state.mean)) state.correct += 1.0;
       }
     }
