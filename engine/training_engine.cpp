@@ -37,16 +37,18 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
       kernels_(kernels),
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor) {
-  // One buffer holds every layer's weights, then its biases, each part a whole number of
-  // cache lines: a buffer per part would cost a separate aligned allocation for every layer,
-  // which outweighs the values of a small layer many times.
-  size_t parameterCount = 0;
+  // One buffer holds every layer's weights, each matrix a whole number of cache lines, and
+  // after them all biases back to back (the kernels read biases one at a time): a buffer per
+  // part would cost an aligned allocation per layer, many times the values of a small layer.
+  size_t weightCount = 0;
+  size_t biasCount = 0;
   for (const Matrix& matrix : weights) {
-    parameterCount += size_t{matrix.rowCount} * RoundUpToStrideUnit(matrix.columnCount) +
-                      RoundUpToStrideUnit(matrix.rowCount);
+    weightCount += size_t{matrix.rowCount} * RoundUpToStrideUnit(matrix.columnCount);
+    biasCount += matrix.rowCount;
   }
-  parameters_ = AlignedBuffer(parameterCount);
-  double* nextParameters = parameters_.data();
+  parameters_ = AlignedBuffer(weightCount + biasCount);
+  double* nextWeights = parameters_.data();
+  double* nextBiases = parameters_.data() + weightCount;
   layers_.reserve(weights.size());
   for (size_t k = 0; k < weights.size(); ++k) {
     const Matrix& matrix = weights[k];
@@ -55,9 +57,10 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     layer.outputCount = matrix.rowCount;
     layer.stride = RoundUpToStrideUnit(layer.inputCount);
     layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
-    layer.weights = nextParameters;
-    layer.biases = layer.weights + layer.outputCount * layer.stride;
-    nextParameters = layer.biases + layer.outputStride;
+    layer.weights = nextWeights;
+    layer.biases = nextBiases;
+    nextWeights += layer.outputCount * layer.stride;
+    nextBiases += layer.outputCount;
     // The middle row, rounded to whole kernel tiles.
     layer.halfSplit = std::min<size_t>(
         layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);

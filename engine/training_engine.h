@@ -144,7 +144,7 @@ class TrainingEngine {
   const LayerKernels& kernels_;
   double learningRate_ = 0.0;
   double weightDecayFactor_ = 0.0;
-  AlignedBuffer parameters_;  // every layer's weights, then its biases, in layer order
+  AlignedBuffer parameters_;  // every layer's weights in layer order, then every layer's biases
   std::vector<Layer> layers_;
   size_t widestOutputStride_ = 0;
   size_t batchCapacity_ = 0;

@@ -35,7 +35,9 @@ Bytes EnsembleOf(const TemporaryFolder& folder, const std::vector<std::string>& 
   return bytes;
 }
 
-bool Mentions(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Mentions(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 TEST(Hardening, CombineNeverReplacesOneOfItsInputsOrANetworkFile) {
   TemporaryFolder folder;
@@ -47,7 +49,8 @@ TEST(Hardening, CombineNeverReplacesOneOfItsInputsOrANetworkFile) {
   const Bytes network = ReadFile(folder.Path("a.net"));
   const std::vector<std::pair<std::vector<std::string>, std::string>> refusals{
       {{"--combine", "e.ens", "a.net", "e.ens"}, "The ensemble file e.ens is also the network file e.ens"},
-      {{"--combine", "link.ens", "b.net", "./e.ens"}, "The ensemble file link.ens is also the network file ./e.ens"},
+      {{"--combine", "link.ens", "b.net", "./e.ens"},
+       "The ensemble file link.ens is also the network file ./e.ens"},
       // The output name forgotten: the shell's expansion put a network file first.
       {{"--combine", "a.net", "b.net"}, "The ensemble file a.net holds a network"},
   };
@@ -70,7 +73,8 @@ TEST(Hardening, LeftoverTemporaryFilesAndNamesUpTo255BytesAreSaved) {
   SaveNetwork(NeuralNetwork::WithLayers({3, 2}, 0.5, 1.0), folder.Path("a.net"));
   // A killed earlier process with the same PID (containers repeat them) left its temporary files.
   const ChildResult result = RunInChild([&] {
-    for (int n = 0; n < 3; ++n) WriteFile(folder.Path("e.ens.tmp-" + std::to_string(getpid()) + "-" + std::to_string(n)), {9});
+    for (int n = 0; n < 3; ++n)
+      WriteFile(folder.Path("e.ens.tmp-" + std::to_string(getpid()) + "-" + std::to_string(n)), {9});
     return ExecProgram(folder, {"--combine", "e.ens", "a.net"});
   });
   EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
@@ -107,7 +111,10 @@ TEST(Hardening, SavesFollowLinksRefuseLoopsAndSayWhyTheyFailed) {
   } failures[] = {
       {{"--combine", "loop-a.ens", "a.net"}, RLIM_INFINITY, kHeaderWriteFailure, std::strerror(ELOOP)},
       {{"--combine", "missing/e.ens", "a.net"}, RLIM_INFINITY, kHeaderWriteFailure, std::strerror(ENOENT)},
-      {{"--combine", "full.ens", "a.net"}, 50'000, "Failed to write layer weights to disk.\n", std::strerror(EFBIG)},
+      {{"--combine", "full.ens", "a.net"},
+       50'000,
+       "Failed to write layer weights to disk.\n",
+       std::strerror(EFBIG)},
   };
   for (const auto& failure : failures) {
     const ChildResult result = RunProgram(folder, failure.arguments, {}, failure.fileSizeLimit);
