@@ -127,8 +127,8 @@ void NeuralNetwork::Load(std::istream& input, std::string* errorMessage) {
   epochCount = DecodeLittleEndian<uint32_t>(header + 22);
 
   // Every count below is untrusted: the size table and the values are read only as far as the
-  // stream really holds them (ReadUpTo), and the layers are allocated only once every byte
-  // they claim has arrived. So a file or a pipe costs memory in proportion to its bytes.
+  // stream really holds them, and the layers are allocated only once every byte they claim is
+  // known to be there. So a file or a pipe costs memory in proportion to its bytes.
   const uint64_t layerCount = DecodeLittleEndian<uint64_t>(header + 26);
   std::vector<unsigned char> bytes;
   if (layerCount > std::numeric_limits<uint32_t>::max() ||
@@ -139,11 +139,25 @@ void NeuralNetwork::Load(std::istream& input, std::string* errorMessage) {
   for (size_t k = 0; k < sizes.size(); ++k) sizes[k] = DecodeLittleEndian<uint32_t>(bytes.data() + 4 * k);
   if (sizes.size() < 2) return;
 
-  const uint64_t present = ReadUpTo(input, ParameterBytes(sizes), &bytes);
+  // A stream that knows its length is checked against it and read straight into the layers; a
+  // pipe is first read as far as its bytes arrive, and the layers are filled from that copy.
+  const std::optional<uint64_t> remaining = RemainingBytes(input);
+  const uint64_t present = remaining ? *remaining : ReadUpTo(input, ParameterBytes(sizes), &bytes);
   if (const char* stage = FailingStage(sizes, present)) return Report(errorMessage, stage);
   for (auto* layers : {&biases, &activations, &weightedInputs}) layers->reserve(sizes.size() - 1);
   weights.reserve(sizes.size() - 1);
   for (size_t k = 1; k < sizes.size(); ++k) AddLayer(sizes[k - 1], sizes[k]);
+  if (remaining) {
+    for (Matrix& matrix : weights) {
+      for (Vector& row : matrix.data) {
+        if (!ReadVector(input, row)) return Report(errorMessage, kWeightsMessage);
+      }
+    }
+    for (Vector& bias : biases) {
+      if (!ReadVector(input, bias)) return Report(errorMessage, kBiasesMessage);
+    }
+    return;
+  }
   const unsigned char* next = bytes.data();
   for (Matrix& matrix : weights) {
     for (Vector& row : matrix.data) {
