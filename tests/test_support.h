@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <malloc.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,13 +14,13 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
 #include <sstream>
-#include <thread>
 
 #include "mnist/image_set.h"
 #include "network/neural_network.h"
@@ -228,39 +227,12 @@ class UnseekableStream : private std::streambuf, public std::istream {
   std::string bytes_;
 };
 
-// A named pipe at `path` that a thread fills with `bytes` once a reader opens it. The
-// destructor opens and closes the pipe itself, so that a writer nobody read from ends too.
-class FifoFeeder {
- public:
-  FifoFeeder(std::string path, Bytes bytes) : path_(std::move(path)) {
-    if (mkfifo(path_.c_str(), 0600) != 0) return;
-    writer_ = std::thread([this, bytes = std::move(bytes)] {
-      sigset_t pipeSignal;  // a reader that stops early gives EPIPE, not a signal that ends the tests
-      sigemptyset(&pipeSignal);
-      sigaddset(&pipeSignal, SIGPIPE);
-      pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-      const int fd = open(path_.c_str(), O_WRONLY);
-      for (size_t done = 0; fd >= 0 && done < bytes.size();) {
-        const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        if (written <= 0) break;
-        done += size_t(written);
-      }
-      if (fd >= 0) close(fd);
-    });
-  }
-  ~FifoFeeder() {
-    if (!writer_.joinable()) return;
-    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd >= 0) close(fd);
-    writer_.join();
-  }
-  FifoFeeder(const FifoFeeder&) = delete;
-  FifoFeeder& operator=(const FifoFeeder&) = delete;
-
- private:
-  std::string path_;
-  std::thread writer_;
-};
+// Makes a named pipe at `path` that a background `cat` fills with the file `source` once a
+// reader opens it (and that ends when the reader stops early). False when it cannot.
+inline bool FeedPipe(const std::string& path, const std::string& source) {
+  return mkfifo(path.c_str(), 0600) == 0 &&
+         std::system(("cat '" + source + "' > '" + path + "' &").c_str()) == 0;
+}
 
 // Reads a "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot.
 inline long long ProcessMemoryField(const std::string& field) {
