@@ -49,14 +49,11 @@ struct Target {
 bool ResolveTarget(const std::string& fileName, Target* target, Failure* failure) {
   std::filesystem::path path = fileName;
   for (int links = 0;; ++links) {
-    struct stat info {};
     // A name that cannot be examined is treated as new: creating the file beside it reports
     // the cause (a missing folder, a denied search).
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-      target->path = path.string();
-      target->exists = lstat(path.c_str(), &target->info) == 0;
-      return true;
-    }
+    target->path = path.string();
+    target->exists = lstat(target->path.c_str(), &target->info) == 0;
+    if (!target->exists || !S_ISLNK(target->info.st_mode)) return true;
     std::error_code error;
     const std::filesystem::path link = std::filesystem::read_symlink(path, error);
     if (error || links == kMaxLinks) {
