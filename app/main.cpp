@@ -1,13 +1,16 @@
 // The entry point: prints the usage text or walks the arguments, running one command per
 // option. An option is chosen by its first letter after at most two dashes ('t', 'v', 'c');
-// every other argument is skipped silently. The exit status is 1 when any command failed.
+// every other argument is skipped silently. The exit status is 1 when any command failed, or
+// when a setting is invalid (then no command runs).
 #include <algorithm>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -35,6 +38,11 @@ int main(int argc, char* argv[]) {
   if (argc < 3) {
     PrintUsage(argc > 0 ? argv[0] : "");
     return 0;
+  }
+  // A mistyped setting would otherwise run, perhaps for hours, with a default in its place.
+  if (const std::optional<std::string> problem = SettingsProblem()) {
+    std::cerr << "mnist-mlp: " << *problem << std::endl;
+    return 1;
   }
 
   bool allSucceeded = true;
