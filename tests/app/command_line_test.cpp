@@ -190,7 +190,7 @@ TEST(TrainCommand, RefusesADataFileAsOutputAndFailsWhenNoSaveSucceeds) {
   // A name so long that no temporary file fits beside it: the old file stays as it was.
   const std::string longName(250, 'n');
   WriteFile(folder.Path(longName), {1, 2, 3});
-  for (const std::string& name : {std::string("missing/a.net"), std::string("folder"), longName}) {
+  for (const std::string& name : {std::string("folder"), longName}) {
     ExpectRun(folder, {"--train", name},
               kTrainingStart +
                   "Epoch 0 accuracy: A.\nFailed to write neural network header to disk.\n"
