@@ -20,7 +20,8 @@ extern const std::string TestLabelsPath;
 bool LoadDataSet(const std::string& imagePath, const std::string& labelPath, const char* setName,
                  ImageSet* set);
 
-// Trains the 784-500-300-200-100-10 network; training writes its best epoch to the file.
+// Trains a network (784-500-300-200-100-10 unless the settings say otherwise); training writes
+// its best epoch to the file.
 bool TrainCommand(const std::string& networkFileName);
 // Counts the test images that the ensemble in the file classifies correctly.
 bool VerifyCommand(const std::string& ensembleFileName);
