@@ -43,9 +43,9 @@ TrainingProgress::TrainingProgress(std::ostream& output, const NeuralNetwork& ne
     layerSizes.push_back(static_cast<uint32_t>(layerBiases.size()));
   output_ << "mnist-mlp: training " << LayerSizesText(layerSizes) << " on " << trainingSampleCount
           << " samples: learning rate " << network.learningRate << ", batch size " << network.batchSize
-          << ", weight decay " << network.weightDecayFactor << ", " << network.epochCount << " epochs, "
-          << threadCount << (threadCount == 1 ? " thread, " : " threads, ") << kernelName << " kernels"
-          << std::endl;
+          << ", weight decay " << network.weightDecayFactor << ", " << network.epochCount
+          << (network.epochCount == 1 ? " epoch, " : " epochs, ") << threadCount
+          << (threadCount == 1 ? " thread, " : " threads, ") << kernelName << " kernels" << std::endl;
 }
 
 void TrainingProgress::EpochDone(const EpochResult& result, uint64_t nowMilliseconds) {
