@@ -1,10 +1,10 @@
 // mnist-mlp --train: loads both data sets and trains one network into the named file, with
 // the shape and hyperparameters of the settings (settings/settings.h).
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>

@@ -7,15 +7,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 
 namespace {
 
-// Decimal digits only, at least one, fitting 32 bits. (from_chars alone would take a leading
-// minus sign; the digit check refuses it and blanks, '+' and "0x".)
+// Decimal digits only, at least one, fitting 32 bits: from_chars of an unsigned type takes no
+// sign or blank, stops at the x of "0x2", and reports overflow; the whole text must be used.
 std::optional<uint32_t> ParseUnsigned(std::string_view text) {
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::nullopt;
   uint32_t value = 0;
   const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || stop != text.data() + text.size()) return std::nullopt;
