@@ -15,13 +15,13 @@ TEST(Diagnostics, AFailedDataLoadNamesEachUnreadableFileWhyTheFolderAndTheFetchC
   const ChildResult none = RunProgram(folder, {"--train", "a.net"});
   EXPECT_EQ(none.output,
             "Loading training data...\nError detected during data load: Failed to open data files.\n");
-  const std::regex expected(
+  EXPECT_TRUE(none.diagnostics.starts_with(
       "mnist-mlp: cannot open train-images.idx3-ubyte: No such file or directory\n"
       "mnist-mlp: cannot open train-labels.idx1-ubyte: No such file or directory\n"
       "mnist-mlp: the data files are looked up in the working directory, " +
-      std::filesystem::canonical(folder.Root()).string() +
-      "; to get MNIST there, run \\S*scripts/get-mnist \\. in it\n");
-  EXPECT_TRUE(std::regex_match(none.diagnostics, expected)) << none.diagnostics;
+      std::filesystem::canonical(folder.Root()).string() + "; to get MNIST there, run "))
+      << none.diagnostics;
+  EXPECT_TRUE(none.diagnostics.ends_with("scripts/get-mnist . in it\n")) << none.diagnostics;
 
   // Only the unreadable one is named; a folder in a file's place is called one.
   std::filesystem::create_directory(folder.Path("t10k-images.idx3-ubyte"));
