@@ -31,7 +31,8 @@ inline bool SameFile(const std::string& a, const std::string& b) {
   return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
 }
 
-// Trains the 784-500-300-200-100-10 network; training writes its best epoch to the file.
+// Trains a network (784-500-300-200-100-10 unless the settings say otherwise); training writes
+// its best epoch to the file.
 bool TrainCommand(const std::string& networkFileName);
 // Counts the test images that the ensemble in the file classifies correctly.
 bool VerifyCommand(const std::string& ensembleFileName);

@@ -1,7 +1,7 @@
 // The entry point: prints the usage text or walks the arguments, running one command per
 // option. An option is chosen by its first letter after at most two dashes ('t', 'v', 'c');
 // every other argument is skipped silently. The exit status is 1 when any command failed or
-// standard output could not be written.
+// standard output could not be written, or when a setting is invalid (then no command runs).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ void HoldClosedStandardStreams() {
 // Output that did not reach standard output is a failure: a log of it would be incomplete.
 int ExitStatus(bool allSucceeded) {
   if (!std::cout.flush()) {
-    std::cerr << "Could not write to standard output." << std::endl;
+    std::cerr << "mnist-mlp: could not write to standard output." << std::endl;
     return 1;
   }
   return allSucceeded ? 0 : 1;
@@ -59,6 +61,11 @@ int main(int argc, char* argv[]) {
   if (argc < 3) {
     PrintUsage(argc > 0 ? argv[0] : "");
     return ExitStatus(true);
+  }
+  // A mistyped setting would otherwise run, perhaps for hours, with a default in its place.
+  if (const std::optional<std::string> problem = SettingsProblem()) {
+    std::cerr << "mnist-mlp: " << *problem << std::endl;
+    return 1;
   }
 
   bool allSucceeded = true;

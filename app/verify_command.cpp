@@ -1,9 +1,40 @@
 // mnist-mlp --verify: counts the test images an ensemble file classifies correctly.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "app/commands.h"
 #include "ensemble/network_ensemble.h"
 #include "mnist/image_set.h"
+
+namespace {
+
+// After a failed ensemble load, on standard error: why the file could not be opened, or, when
+// it holds a network rather than an ensemble (an easy slip), how to make one of it.
+void ExplainFailedEnsembleLoad(const std::string& ensembleFileName) {
+  const int descriptor = open(ensembleFileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    std::cerr << "mnist-mlp: cannot open " << ensembleFileName << ": " << std::strerror(errno) << std::endl;
+    return;
+  }
+  close(descriptor);
+  NeuralNetwork network;
+  std::string networkMessage;
+  network.LoadFile(ensembleFileName, &networkMessage);
+  if (!networkMessage.empty() || network.weights.empty()) return;
+  std::string ensembleName = ensembleFileName;
+  if (ensembleName.size() > 4 && ensembleName.ends_with(".net")) ensembleName.resize(ensembleName.size() - 4);
+  ensembleName += ".ens";
+  std::cerr << "mnist-mlp: " << ensembleFileName
+            << " is a network file, not an ensemble file; make a one-member ensemble of it with" << std::endl
+            << "mnist-mlp:   mnist-mlp --combine " << ensembleName << " " << ensembleFileName << std::endl
+            << "mnist-mlp: and verify that." << std::endl;
+}
+
+}  // namespace
 
 bool VerifyCommand(const std::string& ensembleFileName) {
   if (ensembleFileName.empty()) {
@@ -20,6 +51,7 @@ bool VerifyCommand(const std::string& ensembleFileName) {
   ensemble.Load(ensembleFileName, &ensembleMessage);
   if (!ensembleMessage.empty()) {
     std::cout << ensembleMessage << std::endl;
+    ExplainFailedEnsembleLoad(ensembleFileName);
     return false;
   }
   // A network reads as many pixels as it has inputs; fewer would stop the count with an

@@ -7,12 +7,6 @@
 #include "network/random.h"
 #include "settings/settings.h"
 
-namespace {
-
-constexpr uint32_t kDefaultBatchSize = 10;
-
-}  // namespace
-
 NeuralNetwork::NeuralNetwork(const std::string& networkFileName, const std::vector<uint32_t>& layerSizes,
                              double learningRate, double weightDecayFactor, ImageSet& trainingSet,
                              const ImageSet* testSet, bool* savesSucceeded)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -16,6 +17,18 @@
 #include "math/matrix.h"
 #include "mnist/image_set.h"
 #include "network/network_file.h"
+
+// What training tells an observer after each epoch (for progress displays).
+struct EpochResult {
+  uint32_t epoch = 0;  // counted from 0, as the epoch lines are
+  uint32_t epochCount = 0;
+  double accuracy = 0.0;      // percent of the test set; NaN without one
+  double bestAccuracy = 0.0;  // the best accuracy up to and including this epoch
+  uint32_t bestEpoch = 0;
+  bool saved = false;       // this epoch's network was written to the file
+  bool saveFailed = false;  // a save was due and failed (its message is printed)
+};
+using EpochObserver = std::function<void(const EpochResult&)>;
 
 class NeuralNetwork {
  public:
@@ -53,9 +66,11 @@ class NeuralNetwork {
   TrainingEngine Engine(ThreadPool& pool, const LayerKernels& kernels = BestKernels()) const;
   void CopyFrom(const TrainingEngine& engine);
 
-  // Runs epochCount epochs of mini-batch gradient descent (see training.cpp).
-  // Returns false when any save of the network file failed (each failure is printed).
-  bool Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet);
+  // Runs epochCount epochs of mini-batch gradient descent (see training.cpp), calling
+  // onEpoch (when given) after each. Returns false when any save of the network file failed
+  // (each failure is printed).
+  bool Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet,
+             const EpochObserver& onEpoch = {});
 
   // The gradients of the log-likelihood of one sample (minus its cross-entropy cost) for
   // every layer, from the cache left by FeedForward(input). Assigns every entry of

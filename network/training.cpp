@@ -7,6 +7,7 @@
 //
 // Train runs on the fast engine (engine/training_engine.h); TrainMiniBatch and Backpropagate
 // are the plain per-sample reference that the engine is tested against.
+#include <cmath>
 #include <iostream>
 #include <random>
 
@@ -32,37 +33,47 @@ std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
 
 }  // namespace
 
-bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet,
-                          const ImageSet* testSet) {
+bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet,
+                          const EpochObserver& onEpoch) {
   // The engine trains a contiguous copy of the weights; the rows of `weights` are brought up
   // to date before every save and at the end.
   ThreadPool pool(ThreadCountSetting());
   TrainingEngine engine = Engine(pool);
   double bestCorrect = -1.0;
   bool savesSucceeded = true;
+  EpochResult result{.epochCount = epochCount, .accuracy = std::nan(""), .bestAccuracy = std::nan("")};
   for (uint32_t epoch = 0; epoch < epochCount; ++epoch) {
     std::mt19937 random(NextRandomSeed());
     ShuffleSamples(trainingSet, random);
     engine.TrainEpoch(trainingSet, batchSize);
 
+    result.epoch = epoch;
     bool save = true;
     if (testSet != nullptr) {
       const double correct = engine.CountCorrect(*testSet);
-      const double accuracy = (correct * 100.0) / static_cast<double>(testSet->size());
-      std::cout << "Epoch " << epoch << " accuracy: " << accuracy << "." << std::endl;
+      result.accuracy = (correct * 100.0) / static_cast<double>(testSet->size());
+      std::cout << "Epoch " << epoch << " accuracy: " << result.accuracy << "." << std::endl;
       save = correct > bestCorrect;
-      if (save) bestCorrect = correct;
+      if (save) {
+        bestCorrect = correct;
+        result.bestAccuracy = result.accuracy;
+        result.bestEpoch = epoch;
+      }
     }
+    result.saved = result.saveFailed = false;
     if (save) {
       CopyFrom(engine);
       // A lost save must not go unnoticed: the file is the only result of hours of training.
       std::string errorMessage;
       SaveFile(networkFileName, &errorMessage);
+      result.saved = errorMessage.empty();
+      result.saveFailed = !result.saved;
       if (!errorMessage.empty()) {
         std::cout << errorMessage << std::endl;
         savesSucceeded = false;
       }
     }
+    if (onEpoch) onEpoch(result);
   }
   CopyFrom(engine);
   // Leave the cache as the last forward pass of plain training would: the last test sample,

@@ -145,6 +145,13 @@ inline Bytes PngFile(uint32_t width, uint32_t height, unsigned char bitDepth, un
   return file;
 }
 
+// The four MNIST files in the folder: `trainingCount` and `testCount` 28 x 28 digit images.
+inline void WriteDataSets(const std::filesystem::path& folder, uint32_t trainingCount = 30,
+                          uint32_t testCount = 20) {
+  WriteDigitFiles(folder / "train-images.idx3-ubyte", folder / "train-labels.idx1-ubyte", trainingCount);
+  WriteDigitFiles(folder / "t10k-images.idx3-ubyte", folder / "t10k-labels.idx1-ubyte", testCount, 28, 1000);
+}
+
 // count samples of random pixels in [0, 1) with a random one-hot target of digitCount.
 inline ImageSet RandomSamples(size_t count, size_t pixelCount, size_t digitCount, unsigned seed) {
   std::mt19937 engine(seed);
@@ -191,11 +198,13 @@ inline double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetw
 }
 
 // What a child process left behind: its exit code (-1 when a signal ended it) and what it
-// wrote to standard output and standard error.
+// wrote to standard output and standard error. RunProgram moves the program's own lines on
+// standard error, those that begin with "mnist-mlp: ", to `diagnostics`.
 struct ChildResult {
   int exitCode = -1;
   std::string output;
   std::string errors;
+  std::string diagnostics;
 };
 
 // Runs `body` in a forked child whose standard output and error are captured; the child exits
@@ -239,6 +248,14 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
   return result;
 }
 
+// Every setting the program reads; a test child starts without any of them.
+inline void ClearSettings() {
+  for (const char* name :
+       {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS", "MNIST_MLP_LEARNING_RATE",
+        "MNIST_MLP_BATCH_SIZE", "MNIST_MLP_HIDDEN_LAYERS", "MNIST_MLP_WEIGHT_DECAY", "MNIST_MLP_PROGRESS"})
+    unsetenv(name);
+}
+
 // In a child process: replaces it (keeping its PID) by the executable at `path` run in the
 // folder with the given arguments, after clearing the MNIST_MLP_* settings and setting
 // `environment`. Returns 127 only when that fails.
@@ -250,7 +267,7 @@ inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
+  ClearSettings();
   for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
   if (chdir(folder.Root().c_str()) == 0) execv(path.c_str(), argv.data());
   return 127;
@@ -277,9 +294,28 @@ inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<s
                               const std::vector<std::pair<std::string, std::string>>& environment = {},
                               rlim_t fileSizeLimit = RLIM_INFINITY,
                               const std::string& programName = "mnist-mlp") {
-  return RunExecutable(MNIST_MLP_BINARY, folder, arguments, environment, fileSizeLimit, programName);
+  ChildResult result =
+      RunExecutable(MNIST_MLP_BINARY, folder, arguments, environment, fileSizeLimit, programName);
+  std::istringstream lines(result.errors);
+  result.errors.clear();
+  for (std::string line; std::getline(lines, line);)
+    (line.starts_with("mnist-mlp: ") ? result.diagnostics : result.errors) += line + "\n";
+  return result;
 }
 #endif
+
+// The output with every elapsed time ("took 1.25 seconds") made "took T seconds".
+inline std::string WithoutTiming(const std::string& output) {
+  std::string result;
+  size_t copied = 0;
+  for (size_t took = output.find("took "); took != std::string::npos; took = output.find("took ", copied)) {
+    const size_t seconds = output.find(" seconds", took);
+    if (seconds == std::string::npos) break;
+    result.append(output, copied, took + 5 - copied).append("T");
+    copied = seconds;
+  }
+  return result.append(output, copied);
+}
 
 #ifdef MNIST_LAB_BINARY
 inline ChildResult RunLab(const TemporaryFolder& folder, std::vector<std::string> arguments,

@@ -146,7 +146,7 @@ TEST(TrainCommand, RefusesBadDataOrOutputNamesAndOtherwisePrintsEveryEpochAndRep
   EXPECT_TRUE(std::filesystem::is_symlink(folder.Path("link")));
 
   std::filesystem::create_directory(folder.Path("folder"));
-  for (const std::string& name : {std::string("missing/a.net"), std::string("folder")}) {
+  for (const std::string& name : {std::string("folder")}) {
     ExpectRun(folder, {"--train", name},
               kTrainingStart +
                   "Epoch 0 accuracy: A.\nFailed to write neural network header to disk.\n"

@@ -168,6 +168,15 @@ t_plot_training() {
   (cd "$o" && bash "$ROOT/scripts/plot-training" run_a.log run-b.txt -o plot.svg) >"$o/out" 2>&1 || fail "$(cat "$o/out")"
   has "$o/plot.svg" "<svg"; has "$o/plot.svg" "run_a"; has "$o/plot.svg" "run-b"
   [ -z "$(find "$o" -name '.plot.svg.tmp*')" ] || fail "temporary output left"
+  # One collapsed epoch among 40 stays below the axis, which starts under the 5th percentile;
+  # the ensemble is a line of its own. --yrange 0: shows everything.
+  awk 'BEGIN { for (e = 0; e < 40; e++) printf "Epoch %d accuracy: %s.\n", e, e == 30 ? 9.8 : 95 + e / 20 }' >"$o/c.log"
+  printf 'Total correct: 9750\nTraining accuracy: 97.5.\n' >"$o/verify.log"
+  bash "$ROOT/scripts/plot-training" "$o/c.log" --ensemble "$o/verify.log" -o "$o/c.svg" >"$o/out" 2>&1 || fail "$(cat "$o/out")"
+  has "$o/c.svg" "(1 point below 94% not shown)"; has "$o/c.svg" "ensemble (verify): 97.5%"
+  bash "$ROOT/scripts/plot-training" "$o/c.log" --yrange 0: -o "$o/d.svg" >"$o/out" 2>&1 || fail "$(cat "$o/out")"
+  ! grep -q "not shown" "$o/d.svg" || fail "--yrange 0: left points out"
+  ! bash "$ROOT/scripts/plot-training" "$o/c.log" --yrange 9:1 -o "$o/e.svg" >"$o/out" 2>&1 || fail "took --yrange 9:1"
 }
 
 t_need_packages_installs_only_missing() {

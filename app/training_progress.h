@@ -1,0 +1,32 @@
+// What --train tells a person watching it, on standard error so that a log of standard output
+// stays byte-exact: one line with the run's shape before the first epoch, then one line per
+// epoch with the accuracy, the best so far, whether the file was saved, the seconds per epoch
+// and the time left. Every line starts with "mnist-mlp: ".
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "network/neural_network.h"
+
+// Whether to show progress: MNIST_MLP_PROGRESS when set, otherwise whether standard error is a
+// terminal.
+bool ProgressWanted();
+
+// "784-500-300-200-100-10"
+std::string LayerSizesText(const std::vector<uint32_t>& layerSizes);
+
+class TrainingProgress {
+ public:
+  // Prints the opening line. startMilliseconds is the time stamp the estimates count from.
+  TrainingProgress(std::ostream& output, const NeuralNetwork& network, size_t trainingSampleCount,
+                   uint32_t threadCount, const char* kernelName, uint64_t startMilliseconds);
+  // Prints the line of one finished epoch.
+  void EpochDone(const EpochResult& result, uint64_t nowMilliseconds);
+
+ private:
+  std::ostream& output_;
+  uint64_t startMilliseconds_;
+};
