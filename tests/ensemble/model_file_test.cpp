@@ -27,7 +27,7 @@ TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
   ResetRandomSeeds(3);
   // 0.5 reads as a member count of 0; 0.3 as a large count, followed by no record's magic.
   const NeuralNetwork half = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
-  const NeuralNetwork other = NeuralNetwork::WithLayers({6, 5, 3}, 0.3, 1.0);
+  const NeuralNetwork other = NeuralNetwork::WithLayers({6, 5, 4, 3}, 0.3, 1.0);  // depths may differ
   std::string message;
   for (const NeuralNetwork& network : {half, other}) {
     const std::unique_ptr<Model> model = ModelOf(RecordOf(network), &message);
