@@ -45,28 +45,17 @@ void Append(void* context, void* data, int size) {
   bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
 }
 
-// The "answer" of every line of classify --json, in order.
-std::vector<int> Answers(const std::string& output) {
-  std::vector<int> answers;
-  for (size_t at = output.find("\"answer\": "); at != std::string::npos;
-       at = output.find("\"answer\": ", at + 1)) {
-    answers.push_back(output[at + 10] - '0');
-  }
-  return answers;
-}
-
 }  // namespace
 
 TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
   const std::string data = MNIST_LAB_DIGITS;
   ImageSet training, test;
   std::string message;
-  ASSERT_TRUE(
-      LoadImageSet(data + "/train-images.idx3-ubyte", data + "/train-labels.idx1-ubyte", &training, &message))
-      << message;
-  ASSERT_TRUE(
-      LoadImageSet(data + "/t10k-images.idx3-ubyte", data + "/t10k-labels.idx1-ubyte", &test, &message))
-      << message;
+  for (const auto& [prefix, set] : {std::pair{"/train", &training}, std::pair{"/t10k", &test}}) {
+    ASSERT_TRUE(LoadImageSet(data + prefix + "-images.idx3-ubyte", data + prefix + "-labels.idx1-ubyte", set,
+                             &message))
+        << message;
+  }
   ASSERT_EQ(test.size(), 1000u);
 
   TemporaryFolder folder;
@@ -98,14 +87,14 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
   }
   const ChildResult classified = RunLab(folder, arguments);
   ASSERT_EQ(classified.exitCode, 0) << classified.errors;
-  const std::vector<int> answers = Answers(classified.output);
-  ASSERT_EQ(answers.size(), 2 * test.size());
-  double pngCorrect = 0, jpegCorrect = 0;
-  for (size_t i = 0; i < test.size(); ++i) {
-    const int truth = static_cast<int>(ArgMax(test[i].target));
-    pngCorrect += answers[2 * i] == truth;
-    jpegCorrect += answers[2 * i + 1] == truth;
+  // The answers of classify --json, one line a picture in order: PNG, JPEG, PNG, ...
+  double correct[2] = {0, 0};
+  size_t answers = 0;
+  for (size_t at = 0; (at = classified.output.find("\"answer\": ", at + 1)) != std::string::npos; ++answers) {
+    correct[answers % 2] += classified.output[at + 10] - '0' == int(ArgMax(test.at(answers / 2).target));
   }
+  ASSERT_EQ(answers, 2 * test.size());
+  const double pngCorrect = correct[0], jpegCorrect = correct[1];
   const double png = pngCorrect / 10.0, jpeg = jpegCorrect / 10.0;
   std::cout << "originals " << originals << "%, drawn as PNG " << png << "%, as JPEG " << jpeg << "%"
             << std::endl;

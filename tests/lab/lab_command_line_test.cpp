@@ -112,20 +112,20 @@ TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
     deep.insert(deep.end(), {static_cast<unsigned char>(255 - ink), 0});  // 16-bit grey
     greyAlpha.insert(greyAlpha.end(), {0, ink});                          // black, opaque only there
   }
-  WriteFile(folder.Path("good.png"), Bytes(good.begin(), good.end()));
-  WriteFile(folder.Path("cut.png"), Bytes(good.begin(), good.begin() + 60));
-  WriteFile(folder.Path("blank.png"), PngFile(30, 30, 8, 0, Bytes(900, 255)));
-  WriteFile(folder.Path("one-pixel.png"), PngFile(1, 1, 8, 0, Bytes{0}));
-  WriteFile(folder.Path("line.png"), PngFile(5000, 1, 8, 0, line));
-  WriteFile(folder.Path("deep.png"), PngFile(20, 20, 16, 0, deep));
-  WriteFile(folder.Path("grey-alpha.png"), PngFile(20, 20, 8, 4, greyAlpha));
-  WriteFile(folder.Path("notes.png"), Bytes{'a', ' ', 'n', 'o', 't', 'e', '\n'});
-
-  const std::vector<std::string> pictures{"good.png", "blank.png", "one-pixel.png",
-                                          "line.png", "deep.png",  "grey-alpha.png",
-                                          "cut.png",  "notes.png", "missing.png"};
+  const std::pair<std::string, Bytes> pictures[] = {{"good.png", Bytes(good.begin(), good.end())},
+                                                    {"blank.png", PngFile(30, 30, 8, 0, Bytes(900, 255))},
+                                                    {"one-pixel.png", PngFile(1, 1, 8, 0, Bytes{0})},
+                                                    {"line.png", PngFile(5000, 1, 8, 0, line)},
+                                                    {"deep.png", PngFile(20, 20, 16, 0, deep)},
+                                                    {"grey-alpha.png", PngFile(20, 20, 8, 4, greyAlpha)},
+                                                    {"cut.png", Bytes(good.begin(), good.begin() + 60)},
+                                                    {"notes.png", Bytes{'a', ' ', 'n', 'o', 't', 'e'}}};
   std::vector<std::string> arguments{"classify", "digits.net", "--show"};
-  arguments.insert(arguments.end(), pictures.begin(), pictures.end());
+  for (const auto& [name, bytes] : pictures) {
+    WriteFile(folder.Path(name), bytes);
+    arguments.push_back(name);
+  }
+  arguments.push_back("missing.png");
   const ChildResult text = RunLab(folder, arguments);
   EXPECT_EQ(text.exitCode, 1);
   EXPECT_EQ(text.errors,

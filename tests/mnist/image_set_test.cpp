@@ -8,11 +8,6 @@
 
 namespace {
 
-Bytes Truncated(Bytes bytes, size_t length) {
-  bytes.resize(length);
-  return bytes;
-}
-
 class ImageSetTest : public ::testing::Test {
  protected:
   TemporaryFolder folder;
@@ -85,19 +80,18 @@ TEST_F(ImageSetTest, MalformedFilesReportTheirMessageAndLeaveTheSetUnchanged) {
 }
 
 TEST_F(ImageSetTest, EveryTruncationOfAValidPairFailsWithTheStageItStopsAt) {
-  const Bytes fullImages = ImageFileBytes(2, 2, 2, {1, 2, 3, 4, 5, 6, 7, 8});
-  const Bytes fullLabels = LabelFileBytes({1, 2});
-  for (size_t length = 0; length < fullImages.size(); ++length) {
-    EXPECT_FALSE(Load(Truncated(fullImages, length), fullLabels));
-    EXPECT_EQ(message, length < 16 ? "Failed to read MNIST image and/or label file headers."
-                                   : "Failed to read image data from disk.")
-        << length;
-  }
-  for (size_t length = 0; length < fullLabels.size(); ++length) {
-    EXPECT_FALSE(Load(fullImages, Truncated(fullLabels, length)));
-    EXPECT_EQ(message, length < 8 ? "Failed to read MNIST image and/or label file headers."
-                                  : "Failed to read label data from disk.")
-        << length;
+  const Bytes images = ImageFileBytes(2, 2, 2, {1, 2, 3, 4, 5, 6, 7, 8}), labels = LabelFileBytes({1, 2});
+  for (const bool cutImages : {true, false}) {
+    const Bytes& whole = cutImages ? images : labels;
+    for (size_t length = 0; length < whole.size(); ++length) {
+      const Bytes cut(whole.begin(), whole.begin() + long(length));
+      EXPECT_FALSE(cutImages ? Load(cut, labels) : Load(images, cut));
+      EXPECT_EQ(message, length < (cutImages ? 16u : 8u)
+                             ? "Failed to read MNIST image and/or label file headers."
+                         : cutImages ? "Failed to read image data from disk."
+                                     : "Failed to read label data from disk.")
+          << length;
+    }
   }
   EXPECT_TRUE(set.empty());
 }
