@@ -174,6 +174,25 @@ inline std::string RecordOf(const NeuralNetwork& network) {
   return output.str();
 }
 
+// An ensemble file: 42 42, the member count (32 bits, little-endian), then the members' records.
+inline Bytes EnsembleBytes(uint32_t memberCount, const std::string& records) {
+  Bytes bytes{0x42, 0x42};
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes.push_back(static_cast<unsigned char>(memberCount >> shift));
+  bytes.insert(bytes.end(), records.begin(), records.end());
+  return bytes;
+}
+
+// The ensemble file --combine writes for these network files of the folder.
+inline Bytes EnsembleOfFiles(const TemporaryFolder& folder, const std::vector<std::string>& names) {
+  std::string records;
+  for (const std::string& name : names) {
+    const Bytes record = ReadFile(folder.Path(name));
+    records.append(record.begin(), record.end());
+  }
+  return EnsembleBytes(static_cast<uint32_t>(names.size()), records);
+}
+
 // Whether two networks hold the same header fields and bit-identical weights and biases.
 inline bool SameParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
   return RecordOf(a) == RecordOf(b);

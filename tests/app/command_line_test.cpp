@@ -218,11 +218,7 @@ TEST(CombineCommand, WritesTheNetworksThatFitTheFirstInOrderAndReportsFailures) 
   SaveNetwork(NeuralNetwork::WithLayers({100, 4, 10}, 0.5, 1.0), folder.Path("100-10.net"));
   SaveNetwork(NeuralNetwork::WithLayers({1}, 0.5, 1.0), folder.Path("nolayers.net"));
   WriteFile(folder.Path("old.ens"), {1, 2, 3});
-  const auto ensemble = [&](const Arguments& names) {
-    Bytes bytes{0x42, 0x42, static_cast<unsigned char>(names.size()), 0, 0, 0};
-    for (const auto& n : names) std::ranges::copy(ReadFile(folder.Path(n)), std::back_inserter(bytes));
-    return bytes;
-  };
+  const auto ensemble = [&](const Arguments& names) { return EnsembleOfFiles(folder, names); };
   const std::string notWritten = "No network could be loaded, so the ensemble file ";
   // Runs the command line and checks the file named after --combine: `contents`, or none when empty.
   const auto combine = [&](const Arguments& arguments, const std::string& output, int exitCode,

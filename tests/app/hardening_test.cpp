@@ -27,16 +27,6 @@ void Prepare(const TemporaryFolder& folder,
   }
 }
 
-// The ensemble file --combine writes for these network files.
-Bytes EnsembleOf(const TemporaryFolder& folder, const std::vector<std::string>& networkNames) {
-  Bytes bytes{0x42, 0x42, static_cast<unsigned char>(networkNames.size()), 0, 0, 0};
-  for (const std::string& name : networkNames) {
-    const Bytes record = ReadFile(folder.Path(name));
-    bytes.insert(bytes.end(), record.begin(), record.end());
-  }
-  return bytes;
-}
-
 bool Mentions(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -64,7 +54,7 @@ TEST(Hardening, CombineNeverReplacesOneOfItsInputsOrANetworkFile) {
   EXPECT_EQ(ReadFile(folder.Path("a.net")), network);
   // An ensemble file may be replaced, through a link too.
   EXPECT_EQ(RunProgram(folder, {"--combine", "link.ens", "b.net"}).exitCode, 0);
-  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"b.net"}));
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOfFiles(folder, {"b.net"}));
 }
 
 TEST(Hardening, LeftoverTemporaryFilesAndNamesUpTo255BytesDoNotStopASave) {
@@ -76,12 +66,12 @@ TEST(Hardening, LeftoverTemporaryFilesAndNamesUpTo255BytesDoNotStopASave) {
     return ExecProgram(folder, {"--combine", "e.ens", "a.net"});
   });
   EXPECT_EQ(result.exitCode, 0) << result.errors;
-  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"a.net"}));
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOfFiles(folder, {"a.net"}));
   for (size_t length : {241, 255}) {
     const std::string name(length, 'n');
     WriteFile(folder.Path(name), {1, 2, 3});
     EXPECT_EQ(RunProgram(folder, {"--combine", name, "a.net"}).exitCode, 0) << length;
-    EXPECT_EQ(ReadFile(folder.Path(name)), EnsembleOf(folder, {"a.net"})) << length;
+    EXPECT_EQ(ReadFile(folder.Path(name)), EnsembleOfFiles(folder, {"a.net"})) << length;
   }
   EXPECT_EQ(folder.EntryCount(), 8u) << "the leftovers stay, and no temporary file is added";
 }
@@ -93,7 +83,7 @@ TEST(Hardening, SavesFollowLinksRefuseLoopsAndSayWhyTheyFailed) {
   fs::create_symlink("sub/new.ens", folder.Path("links/d.ens"));  // relative to the link's folder
   fs::create_symlink("links/d.ens", folder.Path("chain.ens"));
   EXPECT_EQ(RunProgram(folder, {"--combine", "chain.ens", "a.net"}).exitCode, 0);
-  EXPECT_EQ(ReadFile(folder.Path("links/sub/new.ens")), EnsembleOf(folder, {"a.net"}));
+  EXPECT_EQ(ReadFile(folder.Path("links/sub/new.ens")), EnsembleOfFiles(folder, {"a.net"}));
   EXPECT_TRUE(fs::is_symlink(folder.Path("links/d.ens")) && fs::is_symlink(folder.Path("chain.ens")));
 
   fs::create_symlink("loop-b.ens", folder.Path("loop-a.ens"));
@@ -132,7 +122,7 @@ TEST(Hardening, PipesAreReadLikeFilesAndVerifyIgnoresTheBatchSize) {
               FeedPipe(folder.Path("claim.pipe"), folder.Path("claim.net")));
   const ChildResult combine = RunProgram(folder, {"--combine", "e.ens", "a.pipe", "claim.pipe"});
   EXPECT_EQ(combine.output, "Failed to read layer weights from disk.\n");
-  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"a.net"}));
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOfFiles(folder, {"a.net"}));
 
   NeuralNetwork network = NeuralNetwork::WithLayers({784, 10}, 0.5, 1.0);
   network.batchSize = 4'000'000'000u;
@@ -162,7 +152,7 @@ TEST(Hardening, LostStandardOutputFailsTheRun) {
   const auto full = [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); };
   const auto closed = [] { close(STDOUT_FILENO); };
   EXPECT_EQ(run(closed, {"--combine", "e.ens", "a.net"}), 0);  // nothing to print, nothing lost
-  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"a.net"}));
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOfFiles(folder, {"a.net"}));
   EXPECT_EQ(run(full, {"--verify", "e.ens"}), 1);
   EXPECT_EQ(run(closed, {"--verify", "e.ens"}), 1);
 }

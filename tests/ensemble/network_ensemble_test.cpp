@@ -21,14 +21,6 @@ NeuralNetwork ConstantNetwork(const Vector& logits) {
   return network;
 }
 
-Bytes EnsembleBytes(uint32_t memberCount, const std::string& records) {
-  Bytes bytes{0x42, 0x42};
-  for (int shift = 0; shift < 32; shift += 8)
-    bytes.push_back(static_cast<unsigned char>(memberCount >> shift));
-  bytes.insert(bytes.end(), records.begin(), records.end());
-  return bytes;
-}
-
 // Saves `ensemble` as `name` (bytes written first if given), or loads it; returns the message.
 std::string SaveOrLoad(const TemporaryFolder& folder, NetworkEnsemble& ensemble, const Bytes* bytes,
                        bool save = false, const std::string& name = "e") {
