@@ -28,8 +28,8 @@ enum class Phase : size_t {
 };
 inline constexpr size_t kPhaseCount = static_cast<size_t>(Phase::kCount);
 inline constexpr const char* kPhaseNames[kPhaseCount] = {
-    "gather", "forward", "sigmoid", "output deltas", "back error", "deltas below",
-    "update", "barrier", "fused update+forward"};
+    "gather",       "forward", "sigmoid", "output deltas",       "back error",
+    "deltas below", "update",  "barrier", "fused update+forward"};
 
 // One thread's seconds per phase, on a cache line of its own so that threads never share one.
 struct alignas(64) PhaseTimes {
