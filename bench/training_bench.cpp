@@ -5,7 +5,9 @@
 // with the plain per-sample step and that its results do not depend on the thread count, then
 // prints seconds per training epoch and per 10,000-image evaluation for the reference, the
 // engine with portable loops and the engine with vector kernels on 1 and 2 threads, the
-// achieved GFLOP/s and their ratio to the FMA peak measured in the same run.
+// achieved GFLOP/s and their ratio to the FMA peak measured in the same run. Built with
+// MNIST_MLP_PHASE_TIMERS, it also prints where the vector kernels' epochs spend their time, per
+// thread, next to the time each phase would take at the FMA peak or the streaming limit.
 //
 // The reference takes minutes per epoch, so it runs a fixed part of an epoch and is scaled
 // up; the output says so. Exits with status 1 when a check fails.
@@ -127,7 +129,75 @@ double FmaPeak(uint32_t threadCount, int lanes) {
   });
   return 2.0 * lanes * 12 * kIterations * threadCount / seconds / 1e9;
 }
+
+// GB/s of reading and writing back 5 MB of doubles (the default network's weights, split
+// among the threads) again and again: what the update can reach when the weights come from the
+// cache level that holds them.
+__attribute__((target("avx2,fma"))) void ScaleInPlace(double* values, size_t count) {
+  for (size_t i = 0; i < count; ++i) values[i] = values[i] * 0.9999999 + 1e-12;
+}
+
+double StreamPeak(uint32_t threadCount) {
+  constexpr size_t kDoubles = 623000;
+  constexpr int kPasses = 400;
+  std::vector<double> values(kDoubles, 1.0);
+  const size_t share = kDoubles / threadCount;
+  const double seconds = BestOf(3, [&] {
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < threadCount; ++t) {
+      threads.emplace_back([&values, share, t] {
+        for (int pass = 0; pass < kPasses; ++pass) ScaleInPlace(values.data() + t * share, share);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  });
+  return 2.0 * sizeof(double) * share * threadCount * kPasses / seconds / 1e9;
+}
 #endif
+
+// Per thread, seconds per epoch and share of the mean epoch for each phase; the product
+// phases also at the FMA peak of one core and the update at the streaming limit, taking each
+// thread's work as an even share.
+void PrintPhases(const TrainingEngine& engine, const std::string& name, uint32_t threads, int epochs,
+                 double epochSeconds, double corePeak, double streamGbs) {
+  if (!kPhaseTimers) return;
+  const double perThreadSamples = static_cast<double>(kTrainingCount) / threads;
+  auto limit = [&](size_t phase) -> double {
+    const auto p = static_cast<Phase>(phase);
+    if (corePeak > 0 && (p == Phase::kForward || p == Phase::kUpdate))
+      return 2.0 * perThreadSamples * kWeights / corePeak / 1e9;
+    if (corePeak > 0 && p == Phase::kBackError)
+      return 2.0 * perThreadSamples * kUpperWeights / corePeak / 1e9;
+    return 0.0;
+  };
+  std::printf("\n%s, %u thread%s: phases per epoch (mean of %d epochs of %.2f s)\n", name.c_str(), threads,
+              threads == 1 ? "" : "s", epochs, epochSeconds);
+  std::printf("%-22s", "phase");
+  for (uint32_t t = 0; t < threads; ++t) std::printf("  thread %u [s]    %%", t);
+  std::printf("  at FMA peak [s]\n");
+  std::vector<double> exclusive(threads, 0.0);
+  for (size_t phase = 0; phase < kPhaseCount; ++phase) {
+    std::printf("%-22s", kPhaseNames[phase]);
+    for (uint32_t t = 0; t < threads; ++t) {
+      const double seconds = engine.PhaseSeconds()[t].seconds[phase] / epochs;
+      if (static_cast<Phase>(phase) != Phase::kFused) exclusive[t] += seconds;
+      std::printf("  %12.3f %5.1f", seconds, 100 * seconds / epochSeconds);
+    }
+    if (limit(phase) > 0) std::printf("  %15.3f", limit(phase));
+    std::printf("\n");
+  }
+  std::printf("%-22s", "other (shuffle, start)");
+  for (uint32_t t = 0; t < threads; ++t)
+    std::printf("  %12.3f %5.1f", epochSeconds - exclusive[t],
+                100 * (epochSeconds - exclusive[t]) / epochSeconds);
+  std::printf("\n");
+  if (streamGbs > 0) {
+    const double bytes = 2.0 * sizeof(double) * kWeights * kBatchesPerEpoch / threads;
+    std::printf(
+        "update at the streaming limit (%.1f GB/s for 5 MB, each thread its share): %.3f s per thread\n",
+        streamGbs, bytes / streamGbs / 1e9 * threads);
+  }
+}
 
 double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
   double largest = 0.0;
@@ -228,6 +298,7 @@ int main() {
       CacheLineRoundTrip());
   double peak[3] = {0, 0, 0};     // AVX2, by thread count
   double peak512[3] = {0, 0, 0};  // AVX-512, by thread count
+  double stream[3] = {0, 0, 0};   // GB/s of the update's memory traffic alone, by thread count
 #if defined(__x86_64__)
   if (Avx2Kernels() != nullptr) {
     peak[1] = FmaPeak(1, 4);
@@ -240,6 +311,12 @@ int main() {
     peak512[2] = FmaPeak(2, 8);
     std::printf("FMA peak, independent 8-lane AVX-512 FMAs: %.1f GFLOP/s on 1 thread, %.1f on 2 threads\n",
                 peak512[1], peak512[2]);
+  }
+  if (kPhaseTimers && Avx2Kernels() != nullptr) {
+    stream[1] = StreamPeak(1);
+    stream[2] = StreamPeak(2);
+    std::printf("streaming read and write of 5 MB: %.1f GB/s on 1 thread, %.1f on 2 threads\n", stream[1],
+                stream[2]);
   }
 #endif
 
@@ -313,13 +390,19 @@ int main() {
       TrainingEngine engine = initial.Engine(pool, *kernels);
       ResetRandomSeeds(2);
       // A training epoch as NeuralNetwork::Train runs it: shuffle, then every mini-batch.
+      double allEpochs = 0.0;
       const double train = BestOf(kEpochRepeats, [&] {
-        std::mt19937 shuffleEngine(NextRandomSeed());
-        ShuffleSamples(training, shuffleEngine);
-        engine.TrainEpoch(training, kBatchSize);
+        allEpochs += Seconds([&] {
+          std::mt19937 shuffleEngine(NextRandomSeed());
+          ShuffleSamples(training, shuffleEngine);
+          engine.TrainEpoch(training, kBatchSize);
+        });
       });
       const double evaluation = BestOf(kEvaluationRepeats, [&] { engine.CountCorrect(test); });
       const double ownPeak = kernels == Avx2Kernels() ? peak[threads] : peak512[threads];
+      PrintPhases(engine, std::string("engine, ") + kernels->name, threads, kEpochRepeats,
+                  allEpochs / kEpochRepeats, ownPeak / threads,
+                  kernels == Avx2Kernels() ? stream[threads] : 0);
       rows.push_back({std::string("engine, ") + kernels->name, threads, train, evaluation, false, ownPeak});
     }
   }

@@ -36,7 +36,8 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     : pool_(pool),
       kernels_(kernels),
       learningRate_(parameters.learningRate),
-      weightDecayFactor_(parameters.weightDecayFactor) {
+      weightDecayFactor_(parameters.weightDecayFactor),
+      phaseTimes_(pool.ThreadCount()) {
   // One buffer holds every layer's weights, each matrix a whole number of cache lines, and
   // after them all biases back to back (the kernels read biases one at a time): a buffer per
   // part would cost an aligned allocation per layer, many times the values of a small layer.
@@ -163,10 +164,10 @@ void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t 
 // mini-batches done one after the other, whatever the thread count.
 void TrainingEngine::TrainOnThread(const BatchRun& run) {
   Gather(run, 0);
-  pool_.Barrier();
+  TimedBarrier(run);
   for (size_t k = 0; k < layers_.size(); ++k) {
     Forward(run, k, 0, RowsOf(run, k));
-    pool_.Barrier();
+    TimedBarrier(run);
   }
   for (size_t batch = 0; batch < run.batchCount; ++batch) {
     const bool last = batch + 1 == run.batchCount;
@@ -181,6 +182,7 @@ void TrainingEngine::TrainOnThread(const BatchRun& run) {
 
 // Copies the pixels of mini-batch `batch` (this thread's samples) into its input block.
 void TrainingEngine::Gather(const BatchRun& run, size_t batch) {
+  const PhaseScope timer(TimesOf(run), Phase::kGather);
   const Share share = ShareOf(run.SampleCount(batch), 1, run.threadIndex, run.threadCount);
   double* inputs = inputs_[batch % 2].data();
   for (size_t s = share.begin; s < share.end; ++s) {
@@ -195,12 +197,19 @@ void TrainingEngine::Forward(const BatchRun& run, size_t k, size_t batch, Share 
   Layer& layer = layers_[k];
   const size_t sampleCount = run.SampleCount(batch);
   double* activations = layer.activations[batch % 2].data();
-  kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, rows.begin, rows.end,
-                   InputsOf(k, batch), sampleCount, activations, layer.outputStride);
-  for (size_t s = 0; s < sampleCount; ++s) {
-    kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
+  {
+    const PhaseScope timer(TimesOf(run), Phase::kForward);
+    kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, rows.begin, rows.end,
+                     InputsOf(k, batch), sampleCount, activations, layer.outputStride);
+  }
+  {
+    const PhaseScope timer(TimesOf(run), Phase::kSigmoid);
+    for (size_t s = 0; s < sampleCount; ++s) {
+      kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
+    }
   }
   if (k + 1 < layers_.size()) return;
+  const PhaseScope timer(TimesOf(run), Phase::kOutputDeltas);
   for (size_t s = 0; s < sampleCount; ++s) {
     const double* target = run.samples[run.FirstSample(batch) + s].target.data();
     const double* row = activations + s * layer.outputStride;
@@ -217,17 +226,18 @@ void TrainingEngine::CarryErrorsBack(const BatchRun& run, size_t batch, bool gat
     if (k == layerCount - 1 && gatherNext) Gather(run, batch + 1);
     if (k + 1 < layerCount) DeltasBelow(run, k + 1, batch);
     ErrorHalves(run, k, batch);
-    pool_.Barrier();
+    TimedBarrier(run);
   }
   if (layerCount >= 2) DeltasBelow(run, 1, batch);
   if (layerCount == 1 && gatherNext) {  // no error phase took the gather
     Gather(run, batch + 1);
-    pool_.Barrier();
+    TimedBarrier(run);
   }
 }
 
 // The error sums of this thread's halves of layer k >= 1, over all of its columns.
 void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
+  const PhaseScope timer(TimesOf(run), Phase::kBackError);
   Layer& layer = layers_[k];
   for (size_t half = 0; half < 2; ++half) {
     if (run.threadCount > 1 && half != run.threadIndex) continue;
@@ -241,6 +251,7 @@ void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
 // The deltas of this thread's rows of layer k - 1: (first half's error + second half's error
 // of layer k) times the slope of the sigmoid, (1 - a) a.
 void TrainingEngine::DeltasBelow(const BatchRun& run, size_t k, size_t batch) {
+  const PhaseScope timer(TimesOf(run), Phase::kDeltasBelow);
   const Layer& upper = layers_[k];
   Layer& lower = layers_[k - 1];
   const Share rows = RowsOf(run, k - 1);
@@ -257,6 +268,7 @@ void TrainingEngine::DeltasBelow(const BatchRun& run, size_t k, size_t batch) {
 
 // The gradient step of mini-batch `batch` on rows `rows` of layer k.
 void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share rows) {
+  const PhaseScope timer(TimesOf(run), Phase::kUpdate);
   Layer& layer = layers_[k];
   const size_t sampleCount = run.SampleCount(batch);
   const double step = learningRate_ / static_cast<double>(sampleCount);
@@ -274,7 +286,7 @@ void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share r
 // The last mini-batch: its update of every layer, then one barrier.
 void TrainingEngine::UpdateLayers(const BatchRun& run, size_t batch) {
   for (size_t k = 0; k < layers_.size(); ++k) Update(run, k, batch, RowsOf(run, k));
-  pool_.Barrier();
+  TimedBarrier(run);
 }
 
 // For each layer, a few rows at a time: the update by mini-batch `batch`, then the next
@@ -283,13 +295,21 @@ void TrainingEngine::UpdateAndForwardNext(const BatchRun& run, size_t batch) {
   const size_t chunk = 2 * kernels_.rowUnit;
   for (size_t k = 0; k < layers_.size(); ++k) {
     const Share rows = RowsOf(run, k);
-    for (size_t row = rows.begin; row < rows.end; row += chunk) {
-      const Share part{row, std::min(row + chunk, rows.end)};
-      Update(run, k, batch, part);
-      Forward(run, k, batch + 1, part);
+    {
+      const PhaseScope timer(TimesOf(run), Phase::kFused);
+      for (size_t row = rows.begin; row < rows.end; row += chunk) {
+        const Share part{row, std::min(row + chunk, rows.end)};
+        Update(run, k, batch, part);
+        Forward(run, k, batch + 1, part);
+      }
     }
-    pool_.Barrier();
+    TimedBarrier(run);
   }
+}
+
+void TrainingEngine::TimedBarrier(const BatchRun& run) {
+  const PhaseScope timer(TimesOf(run), Phase::kBarrier);
+  pool_.Barrier();
 }
 
 Share TrainingEngine::RowsOf(const BatchRun& run, size_t k) const {

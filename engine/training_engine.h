@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/kernels.h"
+#include "engine/phase_timers.h"
 #include "engine/thread_pool.h"
 #include "math/matrix.h"
 #include "mnist/image_set.h"
@@ -73,6 +74,11 @@ class TrainingEngine {
   uint32_t InputSize() const;   // n(0), or 0 without layers
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
   ThreadPool& Pool() const { return pool_; }
+
+  // Seconds per phase for each of the pool's threads, added up by training since the engine
+  // was made or last reset; all zero unless built with MNIST_MLP_PHASE_TIMERS.
+  const std::vector<PhaseTimes>& PhaseSeconds() const { return phaseTimes_; }
+  void ResetPhaseSeconds() { std::fill(phaseTimes_.begin(), phaseTimes_.end(), PhaseTimes{}); }
 
   // The outputs for samples [first, first + count) on the calling thread: returns count rows of
   // OutputStride() doubles in `scratch`, which must hold EvaluationScratchSize(count) doubles.
@@ -139,6 +145,8 @@ class TrainingEngine {
   Share RowsOf(const BatchRun& run, size_t k) const;  // this thread's rows of layer k
   Share HalfOf(size_t k, size_t half) const;          // rows of half 0 or 1 of layer k >= 1
   const double* InputsOf(size_t k, size_t batch) const;
+  PhaseTimes& TimesOf(const BatchRun& run) { return phaseTimes_[run.threadIndex]; }
+  void TimedBarrier(const BatchRun& run);
 
   ThreadPool& pool_;
   const LayerKernels& kernels_;
@@ -148,7 +156,8 @@ class TrainingEngine {
   std::vector<Layer> layers_;
   size_t widestOutputStride_ = 0;
   size_t batchCapacity_ = 0;
-  AlignedBuffer inputs_[2];  // batch rows x layers_[0].stride: gathered pixels, by parity
+  AlignedBuffer inputs_[2];             // batch rows x layers_[0].stride: gathered pixels, by parity
+  std::vector<PhaseTimes> phaseTimes_;  // one per thread of the pool
 };
 
 // The number of samples whose mean output over the engines (summed in engine order starting
