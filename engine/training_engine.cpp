@@ -329,8 +329,17 @@ double TrainingEngine::CountCorrect(const ImageSet& samples) const {
   return CountCorrectOfMeanOutput({this}, samples);
 }
 
-double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
-  if (engines.empty() || samples.empty()) return 0.0;
+namespace {
+
+// Runs the engines over the samples in blocks on the first engine's pool and calls
+// visit(threadIndex, sampleIndex, outputs, mean) for every sample, where outputs[e] points at
+// engine e's output row and mean holds the mean of the first engine's output count of
+// entries (summed in engine order from 0.0, then divided once). Each sample is visited once;
+// visit must not throw nor allocate.
+template <typename Visit>
+void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples,
+                       const Visit& visit) {
+  if (engines.empty() || samples.empty()) return;
   const size_t outputCount = engines.front()->OutputSize();
   for (const TrainingEngine* engine : engines) {
     if (engine->OutputSize() < outputCount) ThrowSubscript();
@@ -342,25 +351,25 @@ double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engine
   const size_t blockSize = TrainingEngine::kEvaluationBlock;
   const size_t blockCount = (samples.size() + blockSize - 1) / blockSize;
   ThreadPool& pool = engines.front()->Pool();
-  const uint32_t threadCount = pool.ThreadCount();
 
   // Everything the threads use is allocated here, so that no allocation can fail inside them.
   struct ThreadState {
     std::vector<AlignedBuffer> scratch;  // one per engine
-    std::vector<const double*> outputs;  // one per engine: its output rows for the block
+    std::vector<const double*> blocks;   // one per engine: its output rows for the block
+    std::vector<const double*> outputs;  // one per engine: its output row for one sample
     Vector mean;
-    double correct = 0.0;
   };
-  std::vector<ThreadState> states(threadCount);
+  std::vector<ThreadState> states(pool.ThreadCount());
   for (ThreadState& state : states) {
     for (const TrainingEngine* engine : engines) state.scratch.emplace_back(engine->EvaluationScratchSize());
+    state.blocks.resize(engines.size());
     state.outputs.resize(engines.size());
     state.mean.resize(outputCount);
   }
 
   // Blocks are claimed one at a time rather than dealt out, so that a thread the system
   // deschedules holds up nothing: a sample's outputs do not depend on the thread that
-  // computes them, and the count does not depend on the order.
+  // computes them.
   std::atomic<size_t> nextBlock{0};
   pool.Run([&](uint32_t threadIndex) {
     ThreadState& state = states[threadIndex];
@@ -368,20 +377,50 @@ double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engine
       const size_t first = block * blockSize;
       const size_t count = std::min(blockSize, samples.size() - first);
       for (size_t e = 0; e < engines.size(); ++e) {
-        state.outputs[e] = engines[e]->FeedForwardBlock(samples, first, count, state.scratch[e].data());
+        state.blocks[e] = engines[e]->FeedForwardBlock(samples, first, count, state.scratch[e].data());
       }
       for (size_t s = 0; s < count; ++s) {
         std::fill(state.mean.begin(), state.mean.end(), 0.0);
         for (size_t e = 0; e < engines.size(); ++e) {
-          const double* output = state.outputs[e] + s * engines[e]->OutputStride();
-          for (size_t i = 0; i < outputCount; ++i) state.mean[i] = state.mean[i] + output[i];
+          state.outputs[e] = state.blocks[e] + s * engines[e]->OutputStride();
+          for (size_t i = 0; i < outputCount; ++i) state.mean[i] = state.mean[i] + state.outputs[e][i];
         }
         for (double& value : state.mean) value = value / memberCount;
-        if (ArgMax(samples[first + s].target) == ArgMax(state.mean)) state.correct += 1.0;
+        visit(threadIndex, first + s, state.outputs, state.mean);
       }
     }
   });
+}
+
+}  // namespace
+
+double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
+  if (engines.empty()) return 0.0;
+  // One count per thread; the total does not depend on which thread counted what.
+  std::vector<double> counts(engines.front()->Pool().ThreadCount(), 0.0);
+  ForEachMeanOutput(
+      engines, samples,
+      [&](uint32_t threadIndex, size_t sample, const std::vector<const double*>&, const Vector& mean) {
+        if (ArgMax(samples[sample].target) == ArgMax(mean)) counts[threadIndex] += 1.0;
+      });
   double correct = 0.0;
-  for (const ThreadState& state : states) correct += state.correct;
+  for (double count : counts) correct += count;
   return correct;
+}
+
+SetOutputs OutputsOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
+  SetOutputs result;
+  if (engines.empty()) return result;
+  const size_t outputCount = engines.front()->OutputSize();
+  result.mean.assign(samples.size(), Vector(outputCount, 0.0));
+  result.members.assign(engines.size(), std::vector<Vector>(samples.size(), Vector(outputCount, 0.0)));
+  ForEachMeanOutput(
+      engines, samples,
+      [&](uint32_t, size_t sample, const std::vector<const double*>& outputs, const Vector& mean) {
+        std::copy(mean.begin(), mean.end(), result.mean[sample].begin());
+        for (size_t e = 0; e < outputs.size(); ++e) {
+          std::copy(outputs[e], outputs[e] + outputCount, result.members[e][sample].begin());
+        }
+      });
+  return result;
 }

@@ -152,3 +152,12 @@ class TrainingEngine {
 // Throws std::out_of_range("invalid vector subscript") when a sample has fewer pixels than an
 // engine's input layer or an engine has fewer outputs than the first.
 double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples);
+
+// Every engine's output and their mean for every sample, computed exactly as the count above
+// computes them: members[e][s] holds engine e's first outputs for sample s (as many as the
+// first engine has), mean[s] their mean. The same exceptions as the count.
+struct SetOutputs {
+  std::vector<Vector> mean;                  // one per sample
+  std::vector<std::vector<Vector>> members;  // members[e]: one per sample
+};
+SetOutputs OutputsOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples);

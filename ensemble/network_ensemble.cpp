@@ -74,6 +74,10 @@ void NetworkEnsemble::Save(const std::string& fileName, std::string* errorMessag
 
 void NetworkEnsemble::Load(const std::string& fileName, std::string* errorMessage) {
   std::ifstream input(fileName, std::ios::binary);
+  Load(input, errorMessage);
+}
+
+void NetworkEnsemble::Load(std::istream& input, std::string* errorMessage) {
   unsigned char header[kHeaderSize];
   if (!ReadBytes(input, header, sizeof header)) return Report(errorMessage, kHeaderReadMessage);
   const uint16_t magic = DecodeLittleEndian<uint16_t>(header);

@@ -11,6 +11,7 @@
 // 32 bits (the train command's 0.5 does) reads as a member count of 0 and is refused.
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ class NetworkEnsemble {
   // ensemble unchanged: an unreadable or foreign file, a member record that does not load, a
   // member without layers, or members whose input or output sizes disagree.
   void Load(const std::string& fileName, std::string* errorMessage);
+  // The same from the stream's position (an ensemble file in memory, for one).
+  void Load(std::istream& input, std::string* errorMessage);
 
   std::vector<NeuralNetwork> networks;
 };

@@ -3,7 +3,10 @@
 //   OUT/image_set/      inputs of image_set_fuzzer (2-byte image length, image file, label file)
 //   OUT/network_file/   network records
 //   OUT/ensemble_file/  ensemble files
+//   OUT/image_reader/   picture files of every accepted format
 // Usage: make_fuzz_corpus OUT. The content is the same on every run (fixed seeds).
+#include <stb/stb_image_write.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image_file.h"
 #include "network/neural_network.h"
 #include "network/random.h"
 
@@ -132,6 +136,43 @@ void WriteEnsembleCorpus(const std::filesystem::path& folder) {
   }
 }
 
+// A 12 x 16 stroke in each accepted format (grey and colour), with cuts of the PNG and JPEG.
+void WriteImageReaderCorpus(const std::filesystem::path& folder) {
+  const int width = 12, height = 16;
+  std::vector<unsigned char> grey(width * height, 230), colour;
+  for (int y = 3; y < 13; ++y) grey[static_cast<size_t>(y * width + 5 + y / 4)] = 20;
+  for (unsigned char level : grey)
+    colour.insert(colour.end(), {level, static_cast<unsigned char>(level / 2), 90});
+  const auto encoded = [&](auto encode, int channels) {
+    Bytes bytes;
+    const auto append = [](void* to, void* data, int size) {
+      static_cast<Bytes*>(to)->append(static_cast<char*>(data), size);
+    };
+    encode(append, &bytes, channels, channels == 1 ? grey.data() : colour.data());
+    return bytes;
+  };
+  for (int channels : {1, 3}) {
+    const std::string suffix = channels == 1 ? "-grey" : "-colour";
+    const std::vector<unsigned char> png = EncodePng(width, height, channels, channels == 1 ? grey : colour);
+    const Bytes pngBytes(png.begin(), png.end());
+    const Bytes jpeg =
+        encoded([&](auto f, Bytes* to, int c,
+                    const unsigned char* p) { stbi_write_jpg_to_func(f, to, width, height, c, p, 80); },
+                channels);
+    Write(folder, "png" + suffix, pngBytes);
+    Write(folder, "jpeg" + suffix, jpeg);
+    Write(folder, "bmp" + suffix,
+          encoded([&](auto f, Bytes* to, int c,
+                      const unsigned char* p) { stbi_write_bmp_to_func(f, to, width, height, c, p); },
+                  channels));
+    for (size_t cut : {size_t{20}, pngBytes.size() / 2, pngBytes.size() - 13})
+      Write(folder, "png" + suffix + "-cut-" + std::to_string(cut), pngBytes.substr(0, cut));
+    for (size_t cut : {size_t{20}, jpeg.size() / 2})
+      Write(folder, "jpeg" + suffix + "-cut-" + std::to_string(cut), jpeg.substr(0, cut));
+  }
+  Write(folder, "pgm", "P5 12 16 255\n" + Bytes(grey.begin(), grey.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,5 +185,6 @@ int main(int argc, char** argv) {
   WriteImageSetCorpus(out / "image_set");
   WriteNetworkCorpus(out / "network_file");
   WriteEnsembleCorpus(out / "ensemble_file");
+  WriteImageReaderCorpus(out / "image_reader");
   return 0;
 }

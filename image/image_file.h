@@ -1,0 +1,37 @@
+// Image files in memory: decoding a PNG, JPEG, PGM/PPM or BMP file of any size into grey
+// levels, and encoding pixels as a PNG file. Both work on bytes, never on file names, and
+// keep no state between calls.
+//
+// Every size read from a file is untrusted: the header is read first, and nothing is decoded
+// (allocated) when a side exceeds 65,536 or the pixel count exceeds the caller's limit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A picture as grey levels. Invariant: levels holds width x height values, row after row,
+// each in 0 (black) .. 1 (white).
+struct GreyImage {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<float> levels;
+};
+
+// About the size of a 64-megapixel photo; decoding one takes about 0.5 GB at its peak.
+inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 26;
+
+// Decodes the file's bytes into *image and returns true. Colour becomes luma; transparent
+// parts are shown over white paper, as an image viewer on a white page shows them; 16-bit
+// samples are reduced to 8. On failure returns false, leaves *image alone and sets
+// *errorMessage to a phrase in lower case that follows the file's name ("photo.txt: not a
+// PNG, JPEG, PGM or BMP image"): an unknown format, a damaged or cut-short file, too many
+// pixels.
+bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image, std::string* errorMessage,
+                 uint64_t maxPixels = kMaxImagePixels);
+
+// The PNG file of width x height pixels of `channels` bytes each (1 grey, 3 RGB), given row
+// after row in `pixels`. Precondition: pixels.size() == width * height * channels.
+std::vector<unsigned char> EncodePng(uint32_t width, uint32_t height, uint32_t channels,
+                                     const std::vector<unsigned char>& pixels);

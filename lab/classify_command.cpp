@@ -1,0 +1,138 @@
+// mnist-lab classify: the digit in each picture, prepared as MNIST's digits were.
+#include <iostream>
+#include <sstream>
+
+#include "image/digit_preparation.h"
+#include "image/image_file.h"
+#include "lab/lab.h"
+#include "math/activation.h"
+
+namespace {
+
+struct Options {
+  std::string model;
+  std::vector<std::string> pictures;
+  bool show = false;
+  bool json = false;
+};
+
+// The picture's network input, or false with the reason after the file's name.
+bool PreparePicture(const std::string& fileName, Vector* pixels, std::string* errorMessage) {
+  std::string bytes;
+  if (!ReadWholeFile(fileName, &bytes, errorMessage)) return false;
+  GreyImage picture;
+  return DecodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &picture,
+                     errorMessage) &&
+         PrepareDigit(picture, pixels, errorMessage);
+}
+
+// The field as text, two characters per pixel so that it looks square, darker shades for
+// more ink.
+std::string Shades(const Vector& pixels) {
+  static const char kShades[] = " .:-=+*#%@";
+  std::string text;
+  for (uint32_t y = 0; y < kDigitSide; ++y) {
+    text += "  |";
+    for (uint32_t x = 0; x < kDigitSide; ++x) {
+      const char shade = kShades[static_cast<int>(pixels[y * kDigitSide + x] * 9.0 + 0.5)];
+      text += {shade, shade};
+    }
+    text += "|\n";
+  }
+  return text;
+}
+
+std::string TextResult(const std::string& fileName, const Vector& mean,
+                       const std::vector<const Vector*>& members, const Vector* pixels) {
+  std::ostringstream out;
+  out << fileName << ": " << ArgMax(mean) << "\n  scores";
+  for (size_t digit = 0; digit < mean.size(); ++digit) out << " " << digit << ":" << Fixed(mean[digit], 4);
+  out << "\n";
+  if (members.size() > 1) {
+    out << "  member answers";
+    for (const Vector* member : members) out << " " << ArgMax(*member);
+    out << "\n";
+  }
+  if (pixels != nullptr) out << Shades(*pixels);
+  return out.str();
+}
+
+std::string JsonResult(const std::string& fileName, const Vector& mean,
+                       const std::vector<const Vector*>& members, const Vector* pixels) {
+  std::ostringstream out;
+  out << "{\"file\": " << JsonString(fileName) << ", \"answer\": " << ArgMax(mean)
+      << ", \"scores\": " << JsonNumbers(mean, 6);
+  if (members.size() > 1) {
+    out << ", \"member_answers\": [";
+    for (size_t m = 0; m < members.size(); ++m) out << (m ? "," : "") << ArgMax(*members[m]);
+    out << "], \"member_scores\": [";
+    for (size_t m = 0; m < members.size(); ++m) out << (m ? "," : "") << JsonNumbers(*members[m], 6);
+    out << "]";
+  }
+  if (pixels != nullptr) out << ", \"pixels\": " << JsonNumbers(*pixels, 3);
+  out << "}\n";
+  return out.str();
+}
+
+}  // namespace
+
+int ClassifyCommand(const std::vector<std::string>& arguments) {
+  Options options;
+  for (const std::string& argument : arguments) {
+    if (argument == "--show") {
+      options.show = true;
+    } else if (argument == "--json") {
+      options.json = true;
+    } else if (options.model.empty()) {
+      options.model = argument;
+    } else {
+      options.pictures.push_back(argument);
+    }
+  }
+  if (options.pictures.empty()) {
+    PrintError("classify: usage: classify MODEL IMAGE... [--show] [--json]");
+    return 2;
+  }
+  std::unique_ptr<Model> model = ReadModelFile(options.model);
+  if (model == nullptr) return 1;
+  if (model->InputSize() != kDigitSide * kDigitSide) {
+    PrintError(options.model + ": the model takes " + std::to_string(model->InputSize()) +
+               " inputs, but a prepared digit has 784 (28 x 28)");
+    return 1;
+  }
+
+  // Every picture is prepared first and all are classified together, on all threads.
+  ImageSet prepared;
+  std::vector<std::string> errors(options.pictures.size());
+  for (size_t i = 0; i < options.pictures.size(); ++i) {
+    Vector pixels;
+    if (PreparePicture(options.pictures[i], &pixels, &errors[i])) {
+      prepared.push_back({std::move(pixels), Vector(DigitCount, 0.0)});
+    } else if (errors[i].empty()) {
+      errors[i] = "could not be prepared";
+    }
+  }
+  const SetOutputs outputs = model->Outputs(prepared);
+
+  bool allClassified = true;
+  size_t next = 0;
+  for (size_t i = 0; i < options.pictures.size(); ++i) {
+    const std::string& fileName = options.pictures[i];
+    if (!errors[i].empty()) {
+      allClassified = false;
+      PrintError(fileName + ": " + errors[i]);
+      if (options.json)
+        std::cout << "{\"file\": " << JsonString(fileName) << ", \"error\": " << JsonString(errors[i])
+                  << "}\n";
+      continue;
+    }
+    std::vector<const Vector*> members;
+    for (const std::vector<Vector>& member : outputs.members) members.push_back(&member[next]);
+    const Vector* pixels = options.show ? &prepared[next].pixels : nullptr;
+    std::cout << (options.json ? JsonResult(fileName, outputs.mean[next], members, pixels)
+                               : TextResult(fileName, outputs.mean[next], members, pixels));
+    ++next;
+  }
+  std::cout.flush();
+  return allClassified ? 0 : 1;
+}

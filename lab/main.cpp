@@ -1,0 +1,50 @@
+// mnist-lab: the entry point picks the subcommand; each one parses its own arguments.
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "lab/lab.h"
+
+namespace {
+
+void PrintUsage() {
+  std::cout << "Usage: mnist-lab COMMAND ...\n"
+               "  report MODEL [--data DIR] [--out DIR]\n"
+               "      accuracy per digit, confusion matrix and most frequent confusions of a network or\n"
+               "      ensemble file on the MNIST test set in DIR (default: the working directory); writes\n"
+               "      confusion.svg, mistakes.png and report.json to the --out folder (default: report)\n"
+               "  classify MODEL IMAGE... [--show] [--json]\n"
+               "      the digit in each PNG, JPEG, PGM or BMP picture and the ten scores; --show draws the\n"
+               "      28 x 28 input the network sees, --json prints one JSON object per picture\n"
+               "  show IDX_IMAGES [INDEX...] [-o FILE.png]\n"
+               "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
+               "      digits.png), with their labels when the label file lies beside the image file\n";
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc < 2) {
+    PrintUsage();
+    return 2;
+  }
+  const std::string command = argv[1];
+  const std::vector<std::string> arguments(argv + 2, argv + argc);
+  try {
+    if (command == "report") return ReportCommand(arguments);
+    if (command == "classify") return ClassifyCommand(arguments);
+    if (command == "show") return ShowCommand(arguments);
+    if (command == "help" || command == "--help" || command == "-h") {
+      PrintUsage();
+      return 0;
+    }
+  } catch (const std::exception& error) {
+    // Out of memory or a broken invariant: one line instead of an abort.
+    PrintError(std::string("stopped by an unexpected error: ") + error.what());
+    return 1;
+  }
+  PrintError("unknown command \"" + command + "\"");
+  PrintUsage();
+  return 2;
+}

@@ -1,0 +1,142 @@
+// mnist-lab show: digits of an IDX image file as a PNG grid, labelled from the label file
+// beside it. Only the chosen images are read, so looking at a few of 60,000 costs little.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "io/byte_order.h"
+#include "io/stream.h"
+#include "lab/digit_grid.h"
+#include "lab/lab.h"
+#include "mnist/image_set.h"
+
+namespace {
+
+constexpr size_t kDefaultCount = 100;
+
+struct Options {
+  std::string images;
+  std::vector<uint64_t> indices;
+  std::string output = "digits.png";
+};
+
+// An IDX file opened for reading single records. Every header value is checked against the
+// file's length before a record is read.
+struct IdxFile {
+  std::ifstream stream;
+  uint32_t count = 0;
+  uint64_t recordSize = 0;  // bytes per image (rows x columns) or 1 per label
+  uint32_t rows = 0, columns = 0;
+};
+
+bool OpenIdx(const std::string& path, uint32_t magic, IdxFile* file, std::string* errorMessage) {
+  file->stream.open(path, std::ios::binary);
+  if (!file->stream) return ReportError(errorMessage, "cannot be opened");
+  unsigned char header[16];
+  const size_t headerSize = magic == ImageFileMagic ? 16 : 8;
+  if (!ReadBytes(file->stream, header, headerSize) || DecodeBigEndian32(header) != magic) {
+    return ReportError(errorMessage,
+                       magic == ImageFileMagic ? "not an IDX image file" : "not an IDX label file");
+  }
+  file->count = DecodeBigEndian32(header + 4);
+  file->rows = magic == ImageFileMagic ? DecodeBigEndian32(header + 8) : 1;
+  file->columns = magic == ImageFileMagic ? DecodeBigEndian32(header + 12) : 1;
+  file->recordSize = uint64_t{file->rows} * file->columns;
+  if (file->recordSize * file->count > RemainingBytes(file->stream).value_or(0)) {
+    return ReportError(errorMessage, "shorter than its header says");
+  }
+  return true;
+}
+
+bool ReadRecord(IdxFile& file, uint64_t index, std::vector<unsigned char>* bytes) {
+  const uint64_t headerSize = file.rows == 1 && file.columns == 1 ? 8 : 16;
+  bytes->resize(file.recordSize);
+  file.stream.seekg(static_cast<std::streamoff>(headerSize + index * file.recordSize));
+  return ReadBytes(file.stream, bytes->data(), bytes->size());
+}
+
+// "t10k-images.idx3-ubyte" -> "t10k-labels.idx1-ubyte" (and the dash-named variants).
+std::string LabelPathBeside(const std::string& imagePath) {
+  std::filesystem::path path = imagePath;
+  std::string name = path.filename().string();
+  for (auto [from, to] : {std::pair<std::string, std::string>{"images", "labels"}, {"idx3", "idx1"}}) {
+    const size_t at = name.find(from);
+    if (at != std::string::npos) name.replace(at, from.size(), to);
+  }
+  return (path.parent_path() / name).string();
+}
+
+bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "-o" && i + 1 < arguments.size()) {
+      options->output = arguments[++i];
+    } else if (options->images.empty()) {
+      options->images = argument;
+    } else if (!argument.empty() && argument.size() <= 12 &&
+               std::all_of(argument.begin(), argument.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      options->indices.push_back(std::stoull(argument));
+    } else {
+      PrintError("show: \"" + argument +
+                 "\" is not an index; usage: show IDX_IMAGES [INDEX...] [-o FILE.png]");
+      return false;
+    }
+  }
+  if (options->images.empty()) PrintError("show: usage: show IDX_IMAGES [INDEX...] [-o FILE.png]");
+  return !options->images.empty();
+}
+
+}  // namespace
+
+int ShowCommand(const std::vector<std::string>& arguments) {
+  Options options;
+  if (!ParseOptions(arguments, &options)) return 2;
+  IdxFile images;
+  std::string message;
+  if (!OpenIdx(options.images, ImageFileMagic, &images, &message)) {
+    PrintError(options.images + ": " + message);
+    return 1;
+  }
+  if (images.rows != 28 || images.columns != 28) {
+    PrintError(options.images + ": holds " + std::to_string(images.rows) + " x " +
+               std::to_string(images.columns) + " images; show draws 28 x 28 digits");
+    return 1;
+  }
+  if (options.indices.empty()) {
+    for (uint64_t i = 0; i < std::min<uint64_t>(kDefaultCount, images.count); ++i)
+      options.indices.push_back(i);
+  }
+  const std::string labelPath = LabelPathBeside(options.images);
+  IdxFile labels;
+  const bool labelled = labelPath != options.images &&
+                        OpenIdx(labelPath, LabelFileMagic, &labels, &message) && labels.count == images.count;
+
+  bool allShown = true;
+  std::vector<GridDigit> digits;
+  for (uint64_t index : options.indices) {
+    std::vector<unsigned char> pixels, label;
+    if (index >= images.count || !ReadRecord(images, index, &pixels)) {
+      PrintError(options.images + ": has no image " + std::to_string(index) + " (it holds " +
+                 std::to_string(images.count) + ")");
+      allShown = false;
+      continue;
+    }
+    GridDigit digit{Vector(pixels.size()), {{std::to_string(index), {200, 200, 200}}}};
+    for (size_t p = 0; p < pixels.size(); ++p) digit.pixels[p] = pixels[p] / 255.0;
+    if (labelled && ReadRecord(labels, index, &label))
+      digit.label.push_back(
+          {std::string(1, ':') + (label[0] < 10 ? char('0' + label[0]) : '?'), {90, 220, 110}});
+    digits.push_back(std::move(digit));
+  }
+  if (digits.empty()) {
+    PrintError(options.images + ": no image to draw");
+    return 1;
+  }
+  if (!WriteWholeFile(options.output, DigitGridPng(digits, 10))) return 1;
+  std::cout << "Wrote " << options.output << ": " << digits.size() << " digits"
+            << (labelled ? ", labelled from " + labelPath
+                         : std::string(", without labels (no label file beside)"))
+            << "." << std::endl;
+  return allShown ? 0 : 1;
+}

@@ -1,0 +1,75 @@
+#include "ensemble/model_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "math/activation.h"
+#include "network/random.h"
+#include "test_support.h"
+
+namespace {
+
+std::unique_ptr<Model> ModelOf(const std::string& bytes, std::string* message) {
+  std::istringstream input(bytes);
+  return Model::Read(input, 2, message);
+}
+
+std::string EnsembleFileOf(const std::vector<NeuralNetwork>& networks) {
+  std::string bytes{'\x42', '\x42', static_cast<char>(networks.size()), 0, 0, 0};
+  for (const NeuralNetwork& network : networks) bytes += RecordOf(network);
+  return bytes;
+}
+
+}  // namespace
+
+TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
+  ResetRandomSeeds(3);
+  // 0.5 reads as a member count of 0; 0.3 as a large count, followed by no record's magic.
+  const NeuralNetwork half = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
+  const NeuralNetwork other = NeuralNetwork::WithLayers({6, 5, 3}, 0.3, 1.0);
+  std::string message;
+  for (const NeuralNetwork& network : {half, other}) {
+    const std::unique_ptr<Model> model = ModelOf(RecordOf(network), &message);
+    ASSERT_NE(model, nullptr) << message;
+    EXPECT_EQ(model->Kind(), ModelKind::Network);
+    EXPECT_TRUE(SameParameters(model->Ensemble().networks.at(0), network));
+  }
+  const std::unique_ptr<Model> model = ModelOf(EnsembleFileOf({half, other}), &message);
+  ASSERT_NE(model, nullptr) << message;
+  EXPECT_EQ(model->Kind(), ModelKind::Ensemble);
+  EXPECT_EQ(model->MemberCount(), 2u);
+  EXPECT_TRUE(SameParameters(model->Ensemble().networks.at(1), other));
+}
+
+TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
+  ResetRandomSeeds(4);
+  const std::vector<NeuralNetwork> members{NeuralNetwork::WithLayers({8, 5, 4}, 0.5, 1.0),
+                                           NeuralNetwork::WithLayers({8, 3, 4}, 0.5, 1.0)};
+  std::string message;
+  const std::unique_ptr<Model> model = ModelOf(EnsembleFileOf(members), &message);
+  const ImageSet samples = RandomSamples(101, 8, 4, 5);
+  const SetOutputs outputs = model->Outputs(samples);
+  double correct = 0;
+  for (size_t s = 0; s < samples.size(); ++s) {
+    correct += ArgMax(outputs.mean[s]) == ArgMax(samples[s].target);
+    for (size_t m = 0; m < members.size(); ++m) {
+      const Vector expected = NeuralNetwork(members[m]).FeedForward(samples[s].pixels);
+      for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(outputs.members[m][s][i], expected[i], 1e-12);
+    }
+  }
+  EXPECT_EQ(correct, model->Ensemble().CountCorrect(samples));
+}
+
+TEST(ModelFile, ReportsForeignAndDamagedFilesInTheirOwnWords) {
+  ResetRandomSeeds(5);
+  const NeuralNetwork network = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
+  const std::string record = RecordOf(network), ensemble = EnsembleFileOf({network});
+  std::string message;
+  EXPECT_EQ(ModelOf("BM not a model", &message), nullptr);
+  EXPECT_EQ(message, "Neither a network file nor an ensemble file: it does not begin with the bytes 42 42.");
+  EXPECT_EQ(ModelOf(record.substr(0, record.size() - 1), &message), nullptr);
+  EXPECT_EQ(message, "Failed to read layer biases from disk.");
+  EXPECT_EQ(ModelOf(ensemble.substr(0, 60), &message), nullptr);
+  EXPECT_EQ(message.rfind("Neural network ensemble member 1 of 1 could not be read: ", 0), 0u) << message;
+}

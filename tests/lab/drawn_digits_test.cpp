@@ -1,0 +1,114 @@
+// classify on real MNIST digits drawn as a user would give them: scaled up 4 to 10 times,
+// placed off centre on a margin of paper, half of them dark ink on light paper, saved as PNG
+// and as JPEG. A network trained here must read them about as well as the originals.
+#include <gtest/gtest.h>
+#include <stb/stb_image_write.h>
+
+#include <string>
+
+#include "math/activation.h"
+#include "test_support.h"
+
+namespace {
+
+struct Picture {
+  int width = 0, height = 0;
+  Bytes levels;
+};
+
+// The 28 x 28 digit scaled by `zoom` with bilinear interpolation (as a pen's stroke is smooth,
+// not blocky) on paper with the given margins in pixels.
+Picture DrawAsUser(const Vector& digit, int zoom, int left, int top, int right, int bottom,
+                   bool darkOnLight) {
+  Picture picture{left + 28 * zoom + right, top + 28 * zoom + bottom, {}};
+  const double paper = darkOnLight ? 235 : 20, ink = darkOnLight ? 25 : 240;
+  picture.levels.assign(size_t(picture.width) * picture.height, static_cast<unsigned char>(paper));
+  const auto at = [&](int x, int y) {
+    return x < 0 || y < 0 || x > 27 || y > 27 ? 0.0 : digit[size_t(y) * 28 + x];
+  };
+  for (int y = 0; y < 28 * zoom; ++y) {
+    for (int x = 0; x < 28 * zoom; ++x) {
+      const double sx = (x + 0.5) / zoom - 0.5, sy = (y + 0.5) / zoom - 0.5;
+      const int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
+      const double fx = sx - x0, fy = sy - y0;
+      const double value = (at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) +
+                           (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy;
+      picture.levels[size_t(top + y) * picture.width + left + x] =
+          static_cast<unsigned char>(std::lround(paper + (ink - paper) * value));
+    }
+  }
+  return picture;
+}
+
+void Append(void* context, void* data, int size) {
+  auto* bytes = static_cast<Bytes*>(context);
+  bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
+}
+
+// The "answer" of every line of classify --json, in order.
+std::vector<int> Answers(const std::string& output) {
+  std::vector<int> answers;
+  for (size_t at = output.find("\"answer\": "); at != std::string::npos;
+       at = output.find("\"answer\": ", at + 1)) {
+    answers.push_back(output[at + 10] - '0');
+  }
+  return answers;
+}
+
+}  // namespace
+
+TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
+  const std::string data = MNIST_LAB_DIGITS;
+  ImageSet training, test;
+  std::string message;
+  ASSERT_TRUE(
+      LoadImageSet(data + "/train-images.idx3-ubyte", data + "/train-labels.idx1-ubyte", &training, &message))
+      << message;
+  ASSERT_TRUE(
+      LoadImageSet(data + "/t10k-images.idx3-ubyte", data + "/t10k-labels.idx1-ubyte", &test, &message))
+      << message;
+  ASSERT_EQ(test.size(), 1000u);
+
+  TemporaryFolder folder;
+  setenv("MNIST_MLP_EPOCHS", "5", 1);
+  setenv("MNIST_MLP_SEED", "1", 1);
+  NeuralNetwork(folder.Path("digits.net"), {784, 100, 10}, 0.5, 1.0, training, &test);
+
+  const ChildResult report = RunLab(folder, {"report", "digits.net", "--data", data});
+  ASSERT_EQ(report.exitCode, 0) << report.errors;
+  const size_t totalAt = report.output.find("Total correct: ");
+  ASSERT_NE(totalAt, std::string::npos) << report.output;
+  const double originals = std::stod(report.output.substr(totalAt + 15)) / 10.0;
+
+  std::vector<std::string> arguments{"classify", "digits.net", "--json"};
+  for (size_t i = 0; i < test.size(); ++i) {
+    std::mt19937 engine(static_cast<unsigned>(i));
+    const int zoom = 4 + static_cast<int>(i % 7);
+    const auto margin = [&] { return static_cast<int>(engine() % (14 * zoom)); };
+    const Picture picture =
+        DrawAsUser(test[i].pixels, zoom, margin(), margin(), margin(), margin(), i % 2 == 0);
+    Bytes png, jpeg;
+    stbi_write_png_to_func(Append, &png, picture.width, picture.height, 1, picture.levels.data(),
+                           picture.width);
+    stbi_write_jpg_to_func(Append, &jpeg, picture.width, picture.height, 1, picture.levels.data(), 90);
+    WriteFile(folder.Path(std::to_string(i) + ".png"), png);
+    WriteFile(folder.Path(std::to_string(i) + ".jpg"), jpeg);
+    arguments.push_back(std::to_string(i) + ".png");
+    arguments.push_back(std::to_string(i) + ".jpg");
+  }
+  const ChildResult classified = RunLab(folder, arguments);
+  ASSERT_EQ(classified.exitCode, 0) << classified.errors;
+  const std::vector<int> answers = Answers(classified.output);
+  ASSERT_EQ(answers.size(), 2 * test.size());
+  double pngCorrect = 0, jpegCorrect = 0;
+  for (size_t i = 0; i < test.size(); ++i) {
+    const int truth = static_cast<int>(ArgMax(test[i].target));
+    pngCorrect += answers[2 * i] == truth;
+    jpegCorrect += answers[2 * i + 1] == truth;
+  }
+  const double png = pngCorrect / 10.0, jpeg = jpegCorrect / 10.0;
+  std::cout << "originals " << originals << "%, drawn as PNG " << png << "%, as JPEG " << jpeg << "%"
+            << std::endl;
+  EXPECT_NEAR(png, originals, 2.0);
+  EXPECT_NEAR(jpeg, originals, 2.0);
+}

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Tests for scripts/train-ensemble on a tiny data set (30 training and 10 test images, 2 epochs):
+# members on this machine, members on three "hosts" reached through a stand-in for ssh that runs
+# each in its own folder with an empty environment (one host has a corrupt data file), and a run
+# killed after its first member, then resumed. Usage: train_ensemble_test.sh MNIST_MLP_BINARY
+set -u -o pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
+REAL=$(readlink -f -- "${1:?usage: train_ensemble_test.sh MNIST_MLP_BINARY}")
+command -v parallel >/dev/null && command -v rsync >/dev/null || { echo "skip: needs GNU parallel and rsync"; exit 77; }
+T=$(mktemp -d "${TMPDIR:-/tmp}/train-ensemble-test.XXXXXX") || exit 1
+trap 'rm -rf -- "$T"' EXIT
+unset "${!MNIST_MLP_@}" PARALLEL PARALLEL_SSH
+PASSED=0 FAILED=0
+
+fail() { echo "assertion failed: $*"; exit 1; }
+has() { grep -qE -- "$2" "$1" || { cat "$1"; fail "output lacks: $2"; }; }
+members() { od -An -tu4 -j2 -N4 "$1" | tr -d ' '; }   # the member count in an ensemble header
+trained() { awk '{ print $1 }' "$T/trains" | sort -n | tr '\n' ' '; }
+# ensemble DIR ARGS...: runs the script in DIR (which holds the data) with the logging binary
+ensemble() {
+  local dir=$1; shift
+  (cd "$dir" && HOME=$T/home TRAIN_ENSEMBLE_BINARY=$T/bin/mnist-mlp bash "$ROOT/scripts/train-ensemble" "$@")
+}
+run_test() {   # in a subshell with set -e (which an "if" around it would switch off)
+  local rc
+  : >"$T/trains"
+  (set -e; "$1") >"$T/log" 2>&1; rc=$?
+  if [ "$rc" -eq 0 ]; then PASSED=$((PASSED + 1)); echo "ok    $1"
+  else FAILED=$((FAILED + 1)); echo "FAIL  $1"; sed 's/^/      /' "$T/log"; fi
+}
+
+# ---- data, the logging binary and the ssh stand-in ---------------------------------------------
+mkdir -p "$T/data" "$T/bin" "$T/home"
+python3 - "$T/data" <<'EOF'
+import random, struct, sys
+r = random.Random(7)
+for prefix, count in ("train", 30), ("t10k", 10):
+    labels = [i % 10 for i in range(count)]
+    with open("%s/%s-images.idx3-ubyte" % (sys.argv[1], prefix), "wb") as f:
+        f.write(struct.pack(">IIII", 2051, count, 28, 28))
+        f.write(bytes(r.randrange(50) + 200 * (p % 10 == label) for label in labels for p in range(784)))
+    with open("%s/%s-labels.idx1-ubyte" % (sys.argv[1], prefix), "wb") as f:
+        f.write(struct.pack(">II", 2049, count) + bytes(labels))
+EOF
+# Logs each --train (seed, folder, passed-through settings, threads). With $T/hold present, seed 2 trains and
+# then hangs, as a training does that saved its best epoch so far and goes on: a run to kill.
+cat >"$T/bin/mnist-mlp" <<EOF
+#!/bin/sh
+case "\$1" in --train)
+  echo "\$MNIST_MLP_SEED \$PWD \${MNIST_MLP_MARK:-unset} \$MNIST_MLP_EPOCHS \$MNIST_MLP_THREADS" >>"$T/trains"
+  if [ "\$MNIST_MLP_SEED" = 2 ] && [ -e "$T/hold" ]; then "$REAL" "\$@"; touch "$T/held"; exec sleep 30; fi ;;
+esac
+exec "$REAL" "\$@"
+EOF
+# ssh [options] HOST [--] COMMAND...: runs COMMAND in \$T/hosts/HOST with a bare environment
+cat >"$T/bin/ssh" <<EOF
+#!/bin/bash
+while [ "\${1#-}" != "\$1" ]; do case \$1 in -l | -p | -o) shift ;; esac; shift; done
+cd "$T/hosts/\$1" || exit 255
+shift; [ "\$1" != -- ] || shift
+exec env -i SHELL=/bin/bash PATH="\$PATH" HOME="\$PWD" bash -c "\$*"
+EOF
+chmod +x "$T/bin/mnist-mlp" "$T/bin/ssh"
+
+# ---- tests -------------------------------------------------------------------------------------
+t_local_members_combined_and_kept() {
+  ! ensemble "$T/data" 0 x.ens >"$T/out" 2>&1 || fail "accepted 0 members"
+  MNIST_MLP_MARK=carried ensemble "$T/data" 3 "$T/local.ens" --epochs 2 --jobs 2 >"$T/out" 2>&1 || fail "$(cat "$T/out")"
+  local w=$T/local-work half=$(($(nproc) / 2 > 0 ? $(nproc) / 2 : 1))
+  [ "$(trained)" = "1 2 3 " ] || fail "trained: $(cat "$T/trains")"
+  # two at a time share the cores; the third trains alone, with all of them
+  [ "$(awk '$3 == "carried" && $4 == 2 { print $1, $5 }' "$T/trains" | sort | tr '\n' ' ')" = "1 $half 2 $half 3 $(nproc) " ] ||
+    fail "settings or threads: $(cat "$T/trains")"
+  for pair in 1:2 1:3 2:3; do ! cmp -s "$w/member-${pair%:*}.net" "$w/member-${pair#*:}.net" || fail "members $pair alike"; done
+  [ "$(members "$T/local.ens")" = 3 ] || fail "ensemble of $(members "$T/local.ens")"
+  for seed in 1 2 3; do has "$T/out" "^$seed +$seed +local +[0-9.]+% +[01] +[0-9]+ s$"; done
+  has "$T/out" "^ensemble of 3: [0-9.]+% of 10 test images correct"
+  cp "$w/member-3.net" "$T/member-3.net" && truncate -s 4992937 "$w/member-3.net"
+  ensemble "$T/data" 3 "$T/local.ens" --epochs 2 >"$T/out" 2>&1 || fail "rerun: $(cat "$T/out")"
+  [ "$(trained)" = "1 2 3 3 " ] || fail "a rerun trained more than the cut member: $(cat "$T/trains")"
+  cmp "$w/member-3.net" "$T/member-3.net" || fail "the retrained member differs"
+  has "$T/out" "^2 +2 +local +[0-9.]+% +[01] +[0-9]+ s$"   # host and time from the first run
+}
+
+t_killed_run_resumes_with_the_missing_members() {
+  local w=$T/resume-work pid
+  touch "$T/hold"
+  (cd "$T/data" && HOME=$T/home TRAIN_ENSEMBLE_BINARY=$T/bin/mnist-mlp exec setsid bash "$ROOT/scripts/train-ensemble" \
+    3 "$T/resume.ens" --epochs 2 --jobs 1 --work "$w") >"$T/out" 2>&1 &
+  pid=$!
+  for _ in $(seq 300); do [ -e "$T/held" ] || sleep 0.1; done
+  [ -e "$T/held" ] || fail "seed 2 never started: $(cat "$T/out")"
+  kill -TERM -- "-$pid"; wait "$pid" || true
+  [ -f "$w/member-1.net" ] && [ ! -e "$w/member-2.net" ] && [ ! -e "$T/resume.ens" ] || fail "after the kill: $(ls "$w")"
+  rm "$T/hold"; : >"$T/trains"
+  ensemble "$T/data" 3 "$T/resume.ens" --epochs 2 --jobs 1 --work "$w" >"$T/out" 2>&1 || fail "$(cat "$T/out")"
+  [ "$(trained)" = "2 3 " ] || fail "trained: $(cat "$T/trains")"
+  for seed in 1 2 3; do cmp "$w/member-$seed.net" "$T/local-work/member-$seed.net" || fail "member $seed differs"; done
+  cmp "$T/resume.ens" "$T/local.ens" || fail "the ensemble differs from an uninterrupted run's"
+}
+
+t_hosts_send_data_return_members_and_report_failures() {
+  local w=$T/hosts-work h row seed host ok=0 bad=0
+  mkdir -p "$T/hosts/a" "$T/hosts/b" "$T/hosts/bad/mnist-mlp-ensemble"
+  printf '1/a\n1/b\n1/bad\n' >"$T/hostlist"
+  # Same size and time as the real file, so rsync takes it for sent already; the magic is wrong.
+  h=$T/hosts/bad/mnist-mlp-ensemble/train-labels.idx1-ubyte
+  { printf '\377'; tail -c +2 "$T/data/train-labels.idx1-ubyte"; } >"$h" && touch -r "$T/data/train-labels.idx1-ubyte" "$h"
+  ! MNIST_MLP_MARK=carried PARALLEL_SSH=$T/bin/ssh ensemble "$T/data" 4 "$T/hosts.ens" --epochs 2 \
+    --hosts "$T/hostlist" --work "$w" >"$T/out" 2>&1 || fail "exit status 0 with a failed member: $(cat "$T/out")"
+  while read -r seed host row; do
+    if [ "$row" = failed: ]; then
+      [ "$host" = bad ] && bad=$((bad + 1)) || fail "seed $seed failed on $host"
+      has "$T/out" "^failed: .*seed $seed on bad"; [ ! -e "$w/member-$seed.net" ] || fail "kept a failed member"
+    else
+      ok=$((ok + 1)); h=$T/hosts/$host/mnist-mlp-ensemble
+      cmp "$w/member-$seed.net" "$h/member-$seed.net" || fail "member $seed did not come from $host"
+      grep -qx "$seed $h carried 2 1" "$T/trains" || fail "seed $seed: $(cat "$T/trains")"
+      cmp "$h/train-images.idx3-ubyte" "$T/data/train-images.idx3-ubyte" || fail "data not sent to $host"
+    fi
+  done < <(awk '$1 ~ /^[0-9]+$/ { print $2, $3, $4 }' "$T/out")
+  [ $((ok + bad)) -eq 4 ] && [ "$bad" -ge 1 ] || fail "$ok finished, $bad failed: $(cat "$T/out")"
+  [ "$(members "$T/hosts.ens")" = "$ok" ] || fail "ensemble of $(members "$T/hosts.ens"), $ok finished"
+  has "$T/out" "^ensemble of $ok: "
+}
+
+run_test t_local_members_combined_and_kept
+run_test t_killed_run_resumes_with_the_missing_members
+run_test t_hosts_send_data_return_members_and_report_failures
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
