@@ -38,7 +38,7 @@ Classifier& State() {
 int32_t ClassifyField() {
   Classifier& state = State();
   if (state.model == nullptr) {
-    state.error = "no model is loaded";
+    state.error = "No model is loaded.";
     return -1;
   }
   const ImageSet samples = {ImageSample{state.field, Vector(DigitCount, 0.0)}};
@@ -66,8 +66,8 @@ int32_t ClassifierLoadModel(const unsigned char* bytes, uint32_t byteCount) {
     return 0;
   }
   if (model->InputSize() != kDigitSide * kDigitSide || model->OutputSize() != DigitCount) {
-    state.error = "the model takes " + std::to_string(model->InputSize()) + " inputs and gives " +
-                  std::to_string(model->OutputSize()) + " outputs, but a digit needs 784 (28 x 28) and 10";
+    state.error = "The model takes " + std::to_string(model->InputSize()) + " inputs and gives " +
+                  std::to_string(model->OutputSize()) + " outputs, but a digit needs 784 (28 x 28) and 10.";
     return 0;
   }
   state.model = std::move(model);

@@ -179,9 +179,9 @@ function useModel(name, bytes) {
   const memberCount = classifier._ClassifierLoadModel(buffer, bytes.length);
   classifier._free(buffer);
   if (memberCount === 0) {
-    const reason = classifier.UTF8ToString(classifier._ClassifierError());
+    const reason = classifier.UTF8ToString(classifier._ClassifierError()).replace(/\.?$/, '.');
     const kept = page.modelName === null ? 'No model is loaded.' : `Still using ${page.modelName}.`;
-    showMessage(`${name} cannot be used: ${reason}. ${kept}`);
+    showMessage(`${name} cannot be used. ${reason} ${kept}`);
     return;
   }
   page.modelName = name;

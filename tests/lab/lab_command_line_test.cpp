@@ -164,36 +164,3 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   EXPECT_EQ(unlabelled.exitCode, 0);
   EXPECT_EQ(unlabelled.output, "Wrote digits.png: 30 digits, without labels (no label file beside).\n");
 }
-
-TEST(LabPage, RefusesBadArgumentsAndModelsBeforeServing) {
-  TemporaryFolder folder;
-  ResetRandomSeeds(3);
-  std::string message;
-  NeuralNetwork::WithLayers({2, 10}, 0.5, 1.0).SaveFile(folder.Path("two-inputs.net"), &message);
-  NeuralNetwork::WithLayers({784, 30, 10}, 0.5, 1.0).SaveFile(folder.Path("digits.net"), &message);
-  ASSERT_EQ(message, "");
-  const std::string usage =
-      "mnist-lab: page: usage: page MODEL [--port N]   (N from 0 to 65535; 0 takes any free port)\n";
-  const struct {
-    std::vector<std::string> arguments;
-    int exitCode;
-    std::string errors;
-  } cases[] = {
-      {{"page"}, 2, usage},
-      {{"page", "digits.net", "--port", "65536"}, 2, usage},
-      {{"page", "digits.net", "--port"}, 2, usage},
-      {{"page", "digits.net", "two-inputs.net"}, 2, usage},
-      {{"page", "missing.net"}, 1, "mnist-lab: missing.net: cannot be opened\n"},
-      {{"page", "two-inputs.net"},
-       1,
-       "mnist-lab: two-inputs.net: the model takes 2 inputs and gives 10 outputs, but a digit needs 784 (28 "
-       "x 28) "
-       "and 10\n"},
-  };
-  for (const auto& refused : cases) {
-    const ChildResult result = RunLab(folder, refused.arguments);
-    EXPECT_EQ(result.exitCode, refused.exitCode) << refused.arguments.back();
-    EXPECT_EQ(result.errors, refused.errors);
-    EXPECT_EQ(result.output, "");
-  }
-}
