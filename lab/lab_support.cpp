@@ -75,6 +75,9 @@ std::string JsonString(const std::string& text) {
 
 std::string JsonNumbers(const Vector& values, int decimals) {
   std::string array = "[";
-  for (size_t i = 0; i < values.size(); ++i) array += (i ? "," : "") + Fixed(values[i], decimals);
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) array += ',';
+    array += Fixed(values[i], decimals);  // appended apart: "," + Fixed(...) trips GCC 12's -Wrestrict
+  }
   return array + "]";
 }
