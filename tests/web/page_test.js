@@ -93,6 +93,7 @@ before(async () => {
   fs.copyFileSync(path.join(work, 't10k-labels.idx1-ubyte'), path.join(work, 'data.idx'));
   assert.throws(() => run(process.env.MNIST_LAB, ['page', 'two-inputs.net']), /takes 2 inputs and gives 10 outputs, but/);
   server = spawn(process.env.MNIST_LAB, ['page', 'ensemble.ens', '--port', '0'], {cwd: work, stdio: ['ignore', 'pipe', 'inherit']});
+  process.on('exit', () => server.kill());  // a server left running would keep ctest waiting
   for await (const line of readline.createInterface({input: server.stdout})) {
     if ((pageUrl = (line.match(/^Open (http:\/\/127\.0\.0\.1:\d+\/\S*)$/) || [])[1])) break;
   }
