@@ -6,6 +6,23 @@
 #include "network/neural_network.h"
 
 bool CombineCommand(const std::string& ensembleFileName, const std::vector<std::string>& networkFileNames) {
+  // The save replaces the output file, so it must be neither one of the inputs (by any name or
+  // link) nor a network file: `--combine member-*.net` would otherwise turn the first member
+  // into an ensemble of the others. An existing ensemble file may be replaced.
+  for (const std::string& networkFileName : networkFileNames) {
+    if (SameFile(ensembleFileName, networkFileName)) {
+      std::cout << "The ensemble file " << ensembleFileName << " is also the network file " << networkFileName
+                << "; choose another name so that combining does not overwrite it." << std::endl;
+      return false;
+    }
+  }
+  if (HoldsNetworkRecord(ensembleFileName)) {
+    std::cout << "The ensemble file " << ensembleFileName
+              << " holds a network; choose another name so that combining does not overwrite it."
+              << std::endl;
+    return false;
+  }
+
   // Networks are loaded and filtered one at a time, so only the accepted ones stay in memory.
   bool allLoaded = true;
   NetworkEnsemble ensemble;

@@ -2,6 +2,8 @@
 // results and failures on standard output and returns true when it did its whole job.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -19,6 +21,15 @@ extern const std::string TestLabelsPath;
 // loader's message after "Error detected during data load: " and returns false.
 bool LoadDataSet(const std::string& imagePath, const std::string& labelPath, const char* setName,
                  ImageSet* set);
+
+// Whether two names lead to the same file on disk (by any path or link); false when either
+// does not exist.
+inline bool SameFile(const std::string& a, const std::string& b) {
+  struct stat infoA {};
+  struct stat infoB {};
+  if (a.empty() || b.empty() || stat(a.c_str(), &infoA) != 0 || stat(b.c_str(), &infoB) != 0) return false;
+  return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+}
 
 // Trains the 784-500-300-200-100-10 network; training writes its best epoch to the file.
 bool TrainCommand(const std::string& networkFileName);

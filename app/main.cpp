@@ -1,7 +1,12 @@
 // The entry point: prints the usage text or walks the arguments, running one command per
 // option. An option is chosen by its first letter after at most two dashes ('t', 'v', 'c');
-// every other argument is skipped silently. The exit status is 1 when any command failed.
+// every other argument is skipped silently. The exit status is 1 when any command failed or
+// standard output could not be written.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -29,12 +34,31 @@ char OptionLetter(const char* argument) {
   return *argument;
 }
 
+// A closed standard stream's descriptor would go to the next file the commands open, and
+// standard output would be written into it. A read-only /dev/null holds the place instead, so
+// that writing to it fails as writing to a closed stream does.
+void HoldClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
+  }
+}
+
+// Output that did not reach standard output is a failure: a log of it would be incomplete.
+int ExitStatus(bool allSucceeded) {
+  if (!std::cout.flush()) {
+    std::cerr << "Could not write to standard output." << std::endl;
+    return 1;
+  }
+  return allSucceeded ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  HoldClosedStandardStreams();
   if (argc < 3) {
     PrintUsage(argc > 0 ? argv[0] : "");
-    return 0;
+    return ExitStatus(true);
   }
 
   bool allSucceeded = true;
@@ -67,5 +91,5 @@ int main(int argc, char* argv[]) {
     std::cout << "Stopped by an unexpected error: " << error.what() << std::endl;
     return 1;
   }
-  return allSucceeded ? 0 : 1;
+  return ExitStatus(allSucceeded);
 }

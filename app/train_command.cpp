@@ -1,6 +1,4 @@
 // mnist-mlp --train: loads both data sets and trains one network into the named file.
-#include <sys/stat.h>
-
 #include <iostream>
 
 #include "app/commands.h"
@@ -10,14 +8,6 @@
 namespace {
 
 constexpr uint32_t kPixelCount = 784;  // 28 x 28, the input layer
-
-// Whether two names lead to the same file on disk (by any path or link).
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat infoA {};
-  struct stat infoB {};
-  if (a.empty() || b.empty() || stat(a.c_str(), &infoA) != 0 || stat(b.c_str(), &infoB) != 0) return false;
-  return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
-}
 
 // Refuses images that do not fit the input layer: a longer image would have its tail
 // ignored, a shorter one would stop training with an exception.

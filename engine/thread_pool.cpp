@@ -97,3 +97,8 @@ Share ShareOf(size_t itemCount, size_t unitSize, uint32_t threadIndex, uint32_t 
   const size_t units = base + (threadIndex < extra ? 1 : 0);
   return {std::min(firstUnit * unitSize, itemCount), std::min((firstUnit + units) * unitSize, itemCount)};
 }
+
+uint32_t ThreadsWorthStarting(uint32_t requested) {
+  const uint32_t processors = std::thread::hardware_concurrency();
+  return std::max<uint32_t>(processors == 0 ? requested : std::min(requested, processors), 1);
+}

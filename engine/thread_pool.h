@@ -56,3 +56,8 @@ struct Share {
   size_t end;
 };
 Share ShareOf(size_t itemCount, size_t unitSize, uint32_t threadIndex, uint32_t threadCount);
+
+// How many of `requested` threads are worth starting for work that never waits: no more than
+// the processors (when the system can tell them), since a thread that waits for a processor
+// only costs memory. At least 1.
+uint32_t ThreadsWorthStarting(uint32_t requested);

@@ -37,6 +37,19 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
       kernels_(kernels),
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor) {
+  // One buffer holds every layer's weights, each matrix a whole number of cache lines, and
+  // after them all biases back to back (the kernels read biases one at a time): a buffer per
+  // part would cost an aligned allocation per layer, many times the values of a small layer.
+  size_t weightCount = 0;
+  size_t biasCount = 0;
+  for (const Matrix& matrix : weights) {
+    weightCount += size_t{matrix.rowCount} * RoundUpToStrideUnit(matrix.columnCount);
+    biasCount += matrix.rowCount;
+  }
+  parameters_ = AlignedBuffer(weightCount + biasCount);
+  double* nextWeights = parameters_.data();
+  double* nextBiases = parameters_.data() + weightCount;
+  layers_.reserve(weights.size());
   for (size_t k = 0; k < weights.size(); ++k) {
     const Matrix& matrix = weights[k];
     Layer layer;
@@ -44,8 +57,10 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     layer.outputCount = matrix.rowCount;
     layer.stride = RoundUpToStrideUnit(layer.inputCount);
     layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
-    layer.weights = AlignedBuffer(layer.outputCount * layer.stride);
-    layer.biases = AlignedBuffer(layer.outputCount);
+    layer.weights = nextWeights;
+    layer.biases = nextBiases;
+    nextWeights += layer.outputCount * layer.stride;
+    nextBiases += layer.outputCount;
     // The middle row, rounded to whole kernel tiles.
     layer.halfSplit = std::min<size_t>(
         layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
@@ -57,12 +72,12 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     for (size_t r = 0; r < layer.outputCount; ++r) {
       const Vector& row = RowAt(matrix, r);
       if (row.size() < layer.inputCount) ThrowSubscript();
-      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights.data() + r * layer.stride);
-      layer.biases.data()[r] = ElementAt(biases[k], r);
+      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights + r * layer.stride);
+      layer.biases[r] = ElementAt(biases[k], r);
     }
+    widestOutputStride_ = std::max(widestOutputStride_, layer.outputStride);
     layers_.push_back(std::move(layer));
   }
-  AllocateBatchBlocks(std::max<uint32_t>(parameters.batchSize, 1));
 }
 
 void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
@@ -87,9 +102,9 @@ void TrainingEngine::CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& b
   for (size_t k = 0; k < layers_.size(); ++k) {
     const Layer& layer = layers_[k];
     for (size_t r = 0; r < layer.outputCount; ++r) {
-      const double* row = layer.weights.data() + r * layer.stride;
+      const double* row = layer.weights + r * layer.stride;
       std::copy(row, row + layer.inputCount, weights[k].data[r].begin());
-      biases[k][r] = layer.biases.data()[r];
+      biases[k][r] = layer.biases[r];
     }
   }
 }
@@ -115,7 +130,8 @@ void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
 }
 
 void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t end, size_t batchSize) {
-  if (batchSize > batchCapacity_) AllocateBatchBlocks(batchSize);
+  const size_t largestBatch = std::min(batchSize, end - first);
+  if (largestBatch > batchCapacity_) AllocateBatchBlocks(largestBatch);
   const size_t batchCount = (end - first + batchSize - 1) / batchSize;
   pool_.Run([&](uint32_t threadIndex) {
     TrainOnThread({samples, first, end, batchSize, batchCount, threadIndex, pool_.ThreadCount()});
@@ -179,8 +195,8 @@ void TrainingEngine::Forward(const BatchRun& run, size_t k, size_t batch, Share 
   Layer& layer = layers_[k];
   const size_t sampleCount = run.SampleCount(batch);
   double* activations = layer.activations[batch % 2].data();
-  kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), rows.begin,
-                   rows.end, InputsOf(k, batch), sampleCount, activations, layer.outputStride);
+  kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, rows.begin, rows.end,
+                   InputsOf(k, batch), sampleCount, activations, layer.outputStride);
   for (size_t s = 0; s < sampleCount; ++s) {
     kernels_.sigmoid(activations + s * layer.outputStride + rows.begin, rows.end - rows.begin);
   }
@@ -216,7 +232,7 @@ void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
   for (size_t half = 0; half < 2; ++half) {
     if (run.threadCount > 1 && half != run.threadIndex) continue;
     const Share rows = HalfOf(k, half);
-    kernels_.backError(layer.weights.data(), layer.stride, rows.begin, rows.end, 0, layer.stride,
+    kernels_.backError(layer.weights, layer.stride, rows.begin, rows.end, 0, layer.stride,
                        layer.deltas.data(), layer.outputStride, run.SampleCount(batch),
                        layer.errorHalves[half].data());
   }
@@ -245,13 +261,13 @@ void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share r
   const size_t sampleCount = run.SampleCount(batch);
   const double step = learningRate_ / static_cast<double>(sampleCount);
   const double* deltas = layer.deltas.data();
-  kernels_.update(layer.weights.data(), layer.stride, layer.inputCount, rows.begin, rows.end,
-                  InputsOf(k, batch), deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
+  kernels_.update(layer.weights, layer.stride, layer.inputCount, rows.begin, rows.end, InputsOf(k, batch),
+                  deltas, layer.outputStride, sampleCount, step, weightDecayFactor_);
   // Biases as the plain step does it: (sum of the deltas in sample order) * step, added.
   for (size_t r = rows.begin; r < rows.end; ++r) {
     double sum = 0.0;
     for (size_t s = 0; s < sampleCount; ++s) sum = deltas[s * layer.outputStride + r] + sum;
-    layer.biases.data()[r] = layer.biases.data()[r] + sum * step;
+    layer.biases[r] = layer.biases[r] + sum * step;
   }
 }
 
@@ -291,20 +307,25 @@ const double* TrainingEngine::InputsOf(size_t k, size_t batch) const {
   return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
 }
 
-size_t TrainingEngine::EvaluationScratchSize() const {
+size_t TrainingEngine::EvaluationBlockSize() const {
+  if (layers_.empty()) return kEvaluationBlock;
+  const size_t perSample = EvaluationScratchSize(1);
+  return std::clamp<size_t>(kEvaluationScratch / perSample, 1, kEvaluationBlock);
+}
+
+size_t TrainingEngine::EvaluationScratchSize(size_t count) const {
   if (layers_.empty()) return 0;
-  size_t widest = 0;
-  for (const Layer& layer : layers_) widest = std::max(widest, layer.outputStride);
-  return kEvaluationBlock * (layers_[0].stride + 2 * widest);
+  return count * (layers_[0].stride + 2 * widestOutputStride_);
 }
 
 const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t first, size_t count,
                                                double* scratch) const {
   if (layers_.empty()) return scratch;
+  // Inputs, then two blocks of the widest outputs that the layers write in turn.
   const size_t inputStride = layers_[0].stride;
   double* inputs = scratch;
-  double* outputs = scratch + kEvaluationBlock * inputStride;
-  double* spare = outputs + (EvaluationScratchSize() - kEvaluationBlock * inputStride) / 2;
+  double* outputs = scratch + count * inputStride;
+  double* spare = outputs + count * widestOutputStride_;
   for (size_t s = 0; s < count; ++s) {
     const double* pixels = samples[first + s].pixels.data();
     std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * inputStride);
@@ -312,8 +333,8 @@ const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t f
   for (const Layer& layer : layers_) {
     // A wider lower layer may have left values in the padding of this layer's rows; the
     // padding of an input row must be zero because the kernels read it.
-    kernels_.forward(layer.weights.data(), layer.stride, layer.inputCount, layer.biases.data(), 0,
-                     layer.outputCount, inputs, count, outputs, layer.outputStride);
+    kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, 0, layer.outputCount,
+                     inputs, count, outputs, layer.outputStride);
     for (size_t s = 0; s < count; ++s) {
       double* row = outputs + s * layer.outputStride;
       kernels_.sigmoid(row, layer.outputCount);
@@ -338,7 +359,7 @@ namespace {
 // visit must not throw nor allocate.
 template <typename Visit>
 void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples,
-                       const Visit& visit) {
+                       bool withMembers, const Visit& visit) {
   if (engines.empty() || samples.empty()) return;
   const size_t outputCount = engines.front()->OutputSize();
   for (const TrainingEngine* engine : engines) {
@@ -348,22 +369,33 @@ void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const 
     }
   }
   const double memberCount = static_cast<double>(engines.size());
-  const size_t blockSize = TrainingEngine::kEvaluationBlock;
+  size_t blockSize = TrainingEngine::kEvaluationBlock;
+  size_t scratchSize = 0;
+  for (const TrainingEngine* engine : engines) blockSize = std::min(blockSize, engine->EvaluationBlockSize());
+  for (const TrainingEngine* engine : engines)
+    scratchSize = std::max(scratchSize, engine->EvaluationScratchSize(blockSize));
   const size_t blockCount = (samples.size() + blockSize - 1) / blockSize;
   ThreadPool& pool = engines.front()->Pool();
+  const auto workerCount = static_cast<uint32_t>(std::min<size_t>(pool.ThreadCount(), blockCount));
 
   // Everything the threads use is allocated here, so that no allocation can fail inside them.
+  // The engines take turns in one scratch block; their outputs are summed as they come, and
+  // kept per member only when the caller wants to see them.
   struct ThreadState {
-    std::vector<AlignedBuffer> scratch;  // one per engine
-    std::vector<const double*> blocks;   // one per engine: its output rows for the block
-    std::vector<const double*> outputs;  // one per engine: its output row for one sample
+    AlignedBuffer scratch;
+    Vector sums;        // blockSize rows of outputCount: the outputs added so far
+    Vector memberRows;  // with members: engine e's row s at (e * blockSize + s) * outputCount
+    std::vector<const double*> outputs;  // with members: one per engine, for the sample visited
     Vector mean;
   };
-  std::vector<ThreadState> states(pool.ThreadCount());
+  std::vector<ThreadState> states(workerCount);
   for (ThreadState& state : states) {
-    for (const TrainingEngine* engine : engines) state.scratch.emplace_back(engine->EvaluationScratchSize());
-    state.blocks.resize(engines.size());
-    state.outputs.resize(engines.size());
+    state.scratch = AlignedBuffer(scratchSize);
+    state.sums.resize(blockSize * outputCount);
+    if (withMembers) {
+      state.memberRows.resize(engines.size() * blockSize * outputCount);
+      state.outputs.resize(engines.size());
+    }
     state.mean.resize(outputCount);
   }
 
@@ -372,20 +404,30 @@ void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const 
   // computes them.
   std::atomic<size_t> nextBlock{0};
   pool.Run([&](uint32_t threadIndex) {
+    if (threadIndex >= workerCount) return;
     ThreadState& state = states[threadIndex];
     for (size_t block = nextBlock.fetch_add(1); block < blockCount; block = nextBlock.fetch_add(1)) {
       const size_t first = block * blockSize;
       const size_t count = std::min(blockSize, samples.size() - first);
+      std::fill(state.sums.begin(), state.sums.end(), 0.0);
       for (size_t e = 0; e < engines.size(); ++e) {
-        state.blocks[e] = engines[e]->FeedForwardBlock(samples, first, count, state.scratch[e].data());
+        const double* outputs = engines[e]->FeedForwardBlock(samples, first, count, state.scratch.data());
+        for (size_t s = 0; s < count; ++s) {
+          double* sum = state.sums.data() + s * outputCount;
+          const double* output = outputs + s * engines[e]->OutputStride();
+          for (size_t i = 0; i < outputCount; ++i) sum[i] = sum[i] + output[i];
+          if (withMembers) {
+            std::copy(output, output + outputCount,
+                      state.memberRows.data() + (e * blockSize + s) * outputCount);
+          }
+        }
       }
       for (size_t s = 0; s < count; ++s) {
-        std::fill(state.mean.begin(), state.mean.end(), 0.0);
-        for (size_t e = 0; e < engines.size(); ++e) {
-          state.outputs[e] = state.blocks[e] + s * engines[e]->OutputStride();
-          for (size_t i = 0; i < outputCount; ++i) state.mean[i] = state.mean[i] + state.outputs[e][i];
+        const double* sum = state.sums.data() + s * outputCount;
+        for (size_t i = 0; i < outputCount; ++i) state.mean[i] = sum[i] / memberCount;
+        for (size_t e = 0; e < state.outputs.size(); ++e) {
+          state.outputs[e] = state.memberRows.data() + (e * blockSize + s) * outputCount;
         }
-        for (double& value : state.mean) value = value / memberCount;
         visit(threadIndex, first + s, state.outputs, state.mean);
       }
     }
@@ -399,7 +441,7 @@ double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engine
   // One count per thread; the total does not depend on which thread counted what.
   std::vector<double> counts(engines.front()->Pool().ThreadCount(), 0.0);
   ForEachMeanOutput(
-      engines, samples,
+      engines, samples, false,
       [&](uint32_t threadIndex, size_t sample, const std::vector<const double*>&, const Vector& mean) {
         if (ArgMax(samples[sample].target) == ArgMax(mean)) counts[threadIndex] += 1.0;
       });
@@ -415,7 +457,7 @@ SetOutputs OutputsOfMeanOutput(const std::vector<const TrainingEngine*>& engines
   result.mean.assign(samples.size(), Vector(outputCount, 0.0));
   result.members.assign(engines.size(), std::vector<Vector>(samples.size(), Vector(outputCount, 0.0)));
   ForEachMeanOutput(
-      engines, samples,
+      engines, samples, true,
       [&](uint32_t, size_t sample, const std::vector<const double*>& outputs, const Vector& mean) {
         std::copy(mean.begin(), mean.end(), result.mean[sample].begin());
         for (size_t e = 0; e < outputs.size(); ++e) {

@@ -24,11 +24,10 @@
 #include "mnist/image_set.h"
 
 // How the engine steps: W <- weightDecayFactor * W + (learningRate / n) * gradient sum of a
-// mini-batch of n samples; batchSize sizes the blocks it prepares.
+// mini-batch of n samples.
 struct TrainingParameters {
   double learningRate = 0.0;
   double weightDecayFactor = 1.0;
-  uint32_t batchSize = 0;
 };
 
 // Zero-filled doubles on a 64-byte boundary.
@@ -48,8 +47,9 @@ class AlignedBuffer {
 
 class TrainingEngine {
  public:
-  // Copies the layers (weights[k]: n(k+1) rows x n(k) columns, biases[k]: n(k+1)) and prepares
-  // blocks for mini-batches of parameters.batchSize. Matrices that break their shape
+  // Copies the layers (weights[k]: n(k+1) rows x n(k) columns, biases[k]: n(k+1)). The blocks a
+  // mini-batch works in are allocated by the first training step that needs them, for no more
+  // samples than it has: evaluation never needs them. Matrices that break their shape
   // invariant, or a layer k that takes other than n(k) inputs, throw std::out_of_range.
   TrainingEngine(const std::vector<Matrix>& weights, const std::vector<Vector>& biases,
                  const TrainingParameters& parameters, ThreadPool& pool,
@@ -74,11 +74,15 @@ class TrainingEngine {
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
   ThreadPool& Pool() const { return pool_; }
 
-  // The outputs for samples [first, first + count), count <= kEvaluationBlock, on the calling
-  // thread: returns count rows of OutputStride() doubles in `scratch`, which must hold
-  // EvaluationScratchSize() doubles. Pixel lengths must have been checked.
+  // The outputs for samples [first, first + count) on the calling thread: returns count rows of
+  // OutputStride() doubles in `scratch`, which must hold EvaluationScratchSize(count) doubles.
+  // Pixel lengths must have been checked. EvaluationBlockSize() is the count that keeps the
+  // scratch near kEvaluationScratch doubles (kEvaluationBlock at most, 1 at least), so that
+  // a thread's working memory stays small for the widest layers too.
   static constexpr size_t kEvaluationBlock = 20;
-  size_t EvaluationScratchSize() const;
+  static constexpr size_t kEvaluationScratch = 40'960;  // 320 KiB: 20 samples of MNIST's layers
+  size_t EvaluationBlockSize() const;
+  size_t EvaluationScratchSize(size_t count) const;
   size_t OutputStride() const;
   const double* FeedForwardBlock(const ImageSet& samples, size_t first, size_t count, double* scratch) const;
 
@@ -86,10 +90,10 @@ class TrainingEngine {
   struct Layer {
     uint32_t inputCount = 0;
     uint32_t outputCount = 0;
-    size_t stride = 0;        // padded inputCount: the row length of weights and of inputs
-    size_t outputStride = 0;  // padded outputCount: the row length of this layer's outputs
-    AlignedBuffer weights;    // outputCount rows x stride
-    AlignedBuffer biases;     // outputCount
+    size_t stride = 0;          // padded inputCount: the row length of weights and of inputs
+    size_t outputStride = 0;    // padded outputCount: the row length of this layer's outputs
+    double* weights = nullptr;  // outputCount rows x stride, in parameters_
+    double* biases = nullptr;   // outputCount, in parameters_
     // batch rows x outputStride each: the forward pass of the mini-batches of even and odd
     // index, and the derivative of the log-likelihood by the weighted inputs.
     AlignedBuffer activations[2];
@@ -140,7 +144,9 @@ class TrainingEngine {
   const LayerKernels& kernels_;
   double learningRate_ = 0.0;
   double weightDecayFactor_ = 0.0;
+  AlignedBuffer parameters_;  // every layer's weights in layer order, then every layer's biases
   std::vector<Layer> layers_;
+  size_t widestOutputStride_ = 0;
   size_t batchCapacity_ = 0;
   AlignedBuffer inputs_[2];  // batch rows x layers_[0].stride: gathered pixels, by parity
 };
@@ -148,7 +154,9 @@ class TrainingEngine {
 // The number of samples whose mean output over the engines (summed in engine order starting
 // from 0.0, then divided by the engine count) has its largest element, among the first
 // engine's outputs, at the index of the target's largest entry. With one engine the mean is
-// exactly its output. Blocks of images are evaluated in parallel on the first engine's pool.
+// exactly its output. Blocks of images are evaluated in parallel on the first engine's pool,
+// by no more of its threads than there are blocks; each thread's working memory is one
+// block's, whatever the number of engines.
 // Throws std::out_of_range("invalid vector subscript") when a sample has fewer pixels than an
 // engine's input layer or an engine has fewer outputs than the first.
 double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples);

@@ -44,9 +44,10 @@ Vector NetworkEnsemble::Evaluate(const ImageSample& sample) {
 double NetworkEnsemble::CountCorrect(const ImageSet& samples) {
   if (samples.empty()) return 0.0;
   assert(!networks.empty());
-  // Blocks of images through contiguous copies of the members, on all threads; the mean is
-  // formed as Evaluate forms it (members added in order from 0.0, then one division).
-  ThreadPool pool(ThreadCountSetting());
+  // Blocks of images through contiguous copies of the members, on the threads the processors
+  // can run; the mean is formed as Evaluate forms it (members added in order from 0.0, then
+  // one division).
+  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
   std::vector<TrainingEngine> engines;
   engines.reserve(networks.size());
   for (const NeuralNetwork& network : networks) engines.push_back(network.Engine(pool));
@@ -109,5 +110,10 @@ void NetworkEnsemble::Load(std::istream& input, std::string* errorMessage) {
                                       std::to_string(first.OutputSize()) + ".");
     }
   }
+  if (networks.empty()) {
+    networks = std::move(members);
+    return;
+  }
+  networks.reserve(networks.size() + members.size());
   for (NeuralNetwork& member : members) networks.push_back(std::move(member));
 }

@@ -35,7 +35,8 @@ class NetworkEnsemble {
   // ensemble unchanged: an unreadable or foreign file, a member record that does not load, a
   // member without layers, or members whose input or output sizes disagree.
   void Load(const std::string& fileName, std::string* errorMessage);
-  // The same from the stream's position (an ensemble file in memory, for one).
+  // The same from the stream's position (an ensemble file in memory, or a pipe: it is read
+  // only as far as the members' bytes arrive).
   void Load(std::istream& input, std::string* errorMessage);
 
   std::vector<NeuralNetwork> networks;

@@ -1,6 +1,7 @@
 // Helpers shared by the fuzz targets: a private scratch folder for loaders that take file
-// names, and Require, which stops the run when a property of the loaders does not hold (the
-// fuzzer then keeps the input that broke it, like any crash).
+// names, a stream that cannot seek (as a pipe), a few samples to classify, and Require, which
+// stops the run when a property of the loaders does not hold (the fuzzer then keeps the input
+// that broke it, like any crash).
 #pragma once
 
 #include <unistd.h>
@@ -10,7 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
+#include <istream>
+#include <streambuf>
 #include <string>
+
+#include "mnist/image_set.h"
 
 inline void Require(bool holds, const char* property) {
   if (holds) return;
@@ -58,4 +63,27 @@ inline void WriteFile(const std::string& path, const uint8_t* data, size_t size)
   Require(file != nullptr, "scratch file can be created");
   Require(size == 0 || std::fwrite(data, 1, size, file) == size, "scratch file can be written");
   Require(std::fclose(file) == 0, "scratch file can be closed");
+}
+
+// An input stream over bytes that, like a pipe, can neither seek nor tell its length: the
+// loaders take their other path for it.
+class UnseekableStream : private std::streambuf, public std::istream {
+ public:
+  explicit UnseekableStream(std::string bytes) : std::istream(this), bytes_(std::move(bytes)) {
+    setg(bytes_.data(), bytes_.data(), bytes_.data() + bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// Three samples of pixelCount pixels for a classifier of outputCount outputs, targets 0, 1, 2
+// (as far as there are outputs).
+inline ImageSet SamplesFor(uint32_t pixelCount, uint32_t outputCount) {
+  ImageSet samples;
+  for (uint32_t k = 0; k < 3; ++k) {
+    samples.push_back({Vector(pixelCount, 0.25 * k), Vector(outputCount, 0.0)});
+    if (k < outputCount) samples.back().target[k] = 1.0;
+  }
+  return samples;
 }

@@ -2,9 +2,9 @@
 // (little-endian) give the image file's length, the bytes after the image file form the
 // label file. A missing or short prefix means an empty image file.
 //
-// Checked besides the sanitizers: a failure gives a known message and leaves the set as it
-// was; a success appends the N samples of the header, R x C pixels in 0..1 and a one-hot
-// target each.
+// Checked besides the sanitizers: the same bytes through streams that cannot seek (pipes) load
+// the same; a failure gives a known message and leaves the set as it was; a success appends
+// the N samples of the header, R x C pixels in 0..1 and a one-hot target each.
 #include <cstdint>
 #include <string>
 
@@ -38,6 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImageSet set{earlier};
   std::string message;
   const bool loaded = LoadImageSet(imagePath, labelPath, &set, &message);
+  UnseekableStream imagePipe(std::string(reinterpret_cast<const char*>(image), imageLength));
+  UnseekableStream labelPipe(std::string(reinterpret_cast<const char*>(labels), labelLength));
+  ImageSet pipeSet{earlier};
+  std::string pipeMessage;
+  const bool pipesLoaded = LoadImageSet(imagePipe, labelPipe, &pipeSet, &pipeMessage);
+  Require(pipesLoaded == loaded && pipeMessage == message && pipeSet.size() == set.size(),
+          "pipes load what files load");
 
   Require(!set.empty() && set[0].pixels == earlier.pixels && set[0].target == earlier.target,
           "samples already in the set stay first and unchanged");

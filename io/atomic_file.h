@@ -1,11 +1,16 @@
 // Replacing a file so that readers see either the old content or the complete new content.
 //
 // A regular file, or a name that does not exist yet, is replaced atomically: the content goes
-// to a temporary file in the same folder, which is flushed, synced and then renamed over the
-// target. At every moment a reader of the target sees the old file or the whole new one; on
-// any failure the temporary file is removed and the target keeps its old content. A target
-// that exists and is not a regular file (a device, a pipe) cannot be renamed over and is
-// written in place. A symbolic link is followed and the file it names is replaced.
+// to a new temporary file in the same folder (NAME.tmp-PID-N, another N when that exists, NAME
+// shortened to keep it within 255 bytes), written, synced and given the old file's permissions
+// through the descriptor that created it, then renamed over the target; the folder is synced
+// after the rename, so a save reported as done survives a power loss. At every moment a reader
+// of the target sees the old file or the whole new one; on any failure the temporary file is
+// removed and the target keeps its old content. A temporary file swapped for another (a link)
+// during the save is never written through, and fails the save. A symbolic link is followed,
+// a dangling one creates the file it names, and a loop of links fails the save. A target that
+// exists and is not a regular file (a device, a pipe) cannot be renamed over and is written in
+// place.
 #pragma once
 
 #include <functional>
@@ -17,7 +22,8 @@
 // created. Returns true on success. On failure returns false and sets *errorMessage (if given)
 // to the message of `write`, or to finalStageMessage when `write` succeeded but its data could
 // not reach the disk (flush, sync or rename failed): the caller's message for the last stage
-// of its format.
+// of its format. A failure with a system cause (the disk is full, the folder is missing) is also
+// written on standard error, one line with the file's name, the step and the system's error text.
 bool WriteFileAtomically(const std::string& fileName,
                          const std::function<void(std::ostream&, std::string*)>& write,
                          const std::string& finalStageMessage, std::string* errorMessage);

@@ -1,6 +1,8 @@
 // Failure tests, error reporting and length queries for binary streams.
 #include "io/stream.h"
 
+#include <algorithm>
+
 bool StreamFailed(const std::ios& stream) { return stream.fail() || stream.bad(); }
 
 bool ReportError(std::string* errorMessage, const std::string& message) {
@@ -29,4 +31,21 @@ std::optional<uint64_t> RemainingBytes(std::istream& input) {
   input.seekg(here);
   if (end < here) return 0;
   return static_cast<uint64_t>(end - here);
+}
+
+uint64_t ReadUpTo(std::istream& input, uint64_t byteCount, std::vector<unsigned char>* bytes) {
+  bytes->clear();
+  const std::optional<uint64_t> remaining = RemainingBytes(input);
+  if (remaining && *remaining < byteCount) return *remaining;
+  // A known length is read at once; an unknown one a chunk at a time, so that the buffer grows
+  // only with what arrived.
+  const uint64_t chunk = remaining ? byteCount : kReadChunkBytes;
+  while (bytes->size() < byteCount && !StreamFailed(input)) {
+    const size_t start = bytes->size();
+    const auto wanted = static_cast<size_t>(std::min<uint64_t>(chunk, byteCount - start));
+    bytes->resize(start + wanted);
+    input.read(reinterpret_cast<char*>(bytes->data() + start), static_cast<std::streamsize>(wanted));
+    bytes->resize(start + static_cast<size_t>(input.gcount()));
+  }
+  return bytes->size();
 }

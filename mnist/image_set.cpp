@@ -1,5 +1,5 @@
-// The IDX loader: read both headers, check the sizes they claim against the files, read the
-// bytes, convert them to samples.
+// The IDX loader: read both headers, check the sizes they claim, read the bytes as far as the
+// files hold them, convert them to samples.
 #include "mnist/image_set.h"
 
 #include <fstream>
@@ -28,12 +28,10 @@ bool ReadHeaders(std::istream& imageFile, std::istream& labelFile, Headers* head
   return true;
 }
 
-// Checks what the headers claim against each other and against the bytes the files hold. The
-// headers are untrusted: the pixel count is taken in 64 bits (two 32-bit factors cannot
-// overflow it, the third is checked), and nothing is allocated until the files are known to
-// hold every byte promised. A stream that cannot tell its length is refused.
-bool CheckSizes(const Headers& headers, std::istream& imageFile, std::istream& labelFile,
-                uint64_t* pixelsPerImage, std::string* errorMessage) {
+// Checks what the headers claim against each other. The pixel count is taken in 64 bits (two
+// 32-bit factors cannot overflow it, the third is checked); whether the files hold that many
+// bytes is for the reads to find out.
+bool CheckHeaders(const Headers& headers, uint64_t* pixelsPerImage, std::string* errorMessage) {
   if (headers.imageMagic != ImageFileMagic || headers.labelMagic != LabelFileMagic) {
     return ReportError(errorMessage, "Invalid MNIST data file(s) detected.");
   }
@@ -44,13 +42,9 @@ bool CheckSizes(const Headers& headers, std::istream& imageFile, std::istream& l
     return ReportError(errorMessage, "MNIST image file declares images without pixels.");
   }
   *pixelsPerImage = uint64_t{headers.rowCount} * headers.columnCount;
-  if (*pixelsPerImage > std::numeric_limits<uint64_t>::max() / headers.imageCount ||
-      *pixelsPerImage * headers.imageCount > RemainingBytes(imageFile).value_or(0)) {
+  if (*pixelsPerImage > std::numeric_limits<uint64_t>::max() / headers.imageCount) {
     return ReportError(errorMessage, kImageDataMessage);
   }
-  // The pixel bytes are present (checked above), so the labels are what is short.
-  if (headers.imageCount > RemainingBytes(labelFile).value_or(0))
-    return ReportError(errorMessage, kLabelDataMessage);
   return true;
 }
 
@@ -77,18 +71,26 @@ bool LoadImageSet(const std::string& imagePath, const std::string& labelPath, Im
   std::ifstream labelFile(labelPath, std::ios::binary);
   if (StreamFailed(imageFile) || StreamFailed(labelFile))
     return ReportError(errorMessage, "Failed to open data files.");
+  return LoadImageSet(imageFile, labelFile, set, errorMessage);
+}
 
+bool LoadImageSet(std::istream& imageFile, std::istream& labelFile, ImageSet* set,
+                  std::string* errorMessage) {
+  if (set == nullptr) return ReportError(errorMessage, "Invalid inputs to LoadImageSet.");
   Headers headers{};
   if (!ReadHeaders(imageFile, labelFile, &headers)) return ReportError(errorMessage, kHeadersMessage);
   uint64_t pixelsPerImage = 0;
-  if (!CheckSizes(headers, imageFile, labelFile, &pixelsPerImage, errorMessage)) return false;
+  if (!CheckHeaders(headers, &pixelsPerImage, errorMessage)) return false;
   if (headers.imageCount == 0) return true;
 
-  std::vector<unsigned char> pixelBytes(pixelsPerImage * headers.imageCount);
-  if (!ReadBytes(imageFile, pixelBytes.data(), pixelBytes.size()))
+  // Read only as far as the files hold what the headers claim: a file that is too short is
+  // not read at all, and a pipe fills the buffers as its data arrive.
+  std::vector<unsigned char> pixelBytes;
+  const uint64_t pixelCount = pixelsPerImage * headers.imageCount;
+  if (ReadUpTo(imageFile, pixelCount, &pixelBytes) < pixelCount)
     return ReportError(errorMessage, kImageDataMessage);
-  std::vector<unsigned char> labelBytes(headers.imageCount);
-  if (!ReadBytes(labelFile, labelBytes.data(), labelBytes.size()))
+  std::vector<unsigned char> labelBytes;
+  if (ReadUpTo(labelFile, headers.imageCount, &labelBytes) < headers.imageCount)
     return ReportError(errorMessage, kLabelDataMessage);
   for (unsigned char label : labelBytes) {
     if (label >= DigitCount)

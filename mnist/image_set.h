@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -37,3 +38,6 @@ using ImageSet = std::vector<ImageSample>;
 // N = 0 succeeds and appends nothing.
 bool LoadImageSet(const std::string& imagePath, const std::string& labelPath, ImageSet* set,
                   std::string* errorMessage);
+// The same from two streams at their start, which may be pipes (read only as far as their data
+// arrive); "Failed to open data files." is the caller's to report.
+bool LoadImageSet(std::istream& imageFile, std::istream& labelFile, ImageSet* set, std::string* errorMessage);

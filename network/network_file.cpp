@@ -1,6 +1,7 @@
 // Reading and writing the network record (layout in network_file.h).
 #include "network/network_file.h"
 
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -14,25 +15,47 @@
 namespace {
 
 constexpr size_t kHeaderSize = 34;
-constexpr uint64_t kUnknown = std::numeric_limits<uint64_t>::max();
+constexpr const char* kSizesMessage = "Failed to read neural network layer sizes from disk.";
+constexpr const char* kWeightsMessage = "Failed to read layer weights from disk.";
+constexpr const char* kBiasesMessage = "Failed to read layer biases from disk.";
 
 void Report(std::string* errorMessage, const char* message) { ReportError(errorMessage, message); }
 
-// Bytes that the weights and biases of these sizes take, or false on 64-bit overflow.
-bool ParameterBytes(const std::vector<uint32_t>& sizes, uint64_t* weightBytes, uint64_t* biasBytes) {
-  constexpr uint64_t kLimit = std::numeric_limits<uint64_t>::max() / 16;
-  uint64_t weightCount = 0;
-  uint64_t biasCount = 0;
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+// Bytes that the weights and biases of these sizes take, or UINT64_MAX when that overflows.
+uint64_t ParameterBytes(const std::vector<uint32_t>& sizes) {
+  uint64_t bytes = 0;
   for (size_t k = 1; k < sizes.size(); ++k) {
-    const uint64_t matrixCount = uint64_t{sizes[k - 1]} * sizes[k];  // below 2^64
-    if (matrixCount > kLimit) return false;
-    weightCount += matrixCount;
-    biasCount += sizes[k];
-    if (weightCount > kLimit || biasCount > kLimit) return false;
+    const uint64_t values = uint64_t{sizes[k - 1]} * sizes[k] + sizes[k];  // below 2^64
+    bytes = SaturatingAdd(bytes, values > UINT64_MAX / 8 ? UINT64_MAX : values * 8);
   }
-  *weightBytes = weightCount * 8;
-  *biasBytes = biasCount * 8;
-  return true;
+  return bytes;
+}
+
+// The message of the stage at which reading the weights and then the biases, row by row and
+// vector by vector, would stop when only `present` of their bytes are there; null when none
+// would. Reading stops at an empty row or vector too (ReadVector refuses them), so a layer
+// without neurons fails at its first empty row or bias vector, whether or not bytes follow.
+const char* FailingStage(const std::vector<uint32_t>& sizes, uint64_t present) {
+  uint64_t used = 0;  // never above present, so no sum below overflows
+  for (size_t k = 1; k < sizes.size(); ++k) {
+    if (sizes[k] == 0) continue;  // a matrix without rows reads nothing
+    const uint64_t values = uint64_t{sizes[k - 1]} * sizes[k];
+    if (values == 0 || values > (present - used) / 8) return kWeightsMessage;
+    used += values * 8;
+  }
+  for (size_t k = 1; k < sizes.size(); ++k) {
+    if (sizes[k] == 0 || sizes[k] > (present - used) / 8) return kBiasesMessage;
+    used += uint64_t{sizes[k]} * 8;
+  }
+  return nullptr;
+}
+
+double DecodeDouble(const unsigned char*& bytes) {
+  const double value = DecodeLittleEndian<double>(bytes);
+  bytes += 8;
+  return value;
 }
 
 }  // namespace
@@ -103,42 +126,46 @@ void NeuralNetwork::Load(std::istream& input, std::string* errorMessage) {
   batchSize = DecodeLittleEndian<uint32_t>(header + 18);
   epochCount = DecodeLittleEndian<uint32_t>(header + 22);
 
-  // Every count below is untrusted: the size table, the layers and their values are only
-  // allocated once the stream is known to hold the bytes they claim. A stream that cannot
-  // tell its length (a pipe) is not refused; then only the overflow checks guard the sizes.
+  // Every count below is untrusted: the size table and the values are read only as far as the
+  // stream really holds them, and the layers are allocated only once every byte they claim is
+  // known to be there. So a file or a pipe costs memory in proportion to its bytes.
   const uint64_t layerCount = DecodeLittleEndian<uint64_t>(header + 26);
-  const char* sizesMessage = "Failed to read neural network layer sizes from disk.";
+  std::vector<unsigned char> bytes;
   if (layerCount > std::numeric_limits<uint32_t>::max() ||
-      layerCount * 4 > RemainingBytes(input).value_or(kUnknown)) {
-    return Report(errorMessage, sizesMessage);
+      ReadUpTo(input, layerCount * 4, &bytes) < layerCount * 4) {
+    return Report(errorMessage, kSizesMessage);
   }
-  std::vector<uint32_t> sizes(layerCount, 0);
-  for (uint32_t& size : sizes) {
-    unsigned char bytes[4];
-    if (!ReadBytes(input, bytes, sizeof bytes)) return Report(errorMessage, sizesMessage);
-    size = DecodeLittleEndian<uint32_t>(bytes);
-  }
+  std::vector<uint32_t> sizes(layerCount);
+  for (size_t k = 0; k < sizes.size(); ++k) sizes[k] = DecodeLittleEndian<uint32_t>(bytes.data() + 4 * k);
   if (sizes.size() < 2) return;
 
-  uint64_t weightBytes = 0;
-  uint64_t biasBytes = 0;
-  if (!ParameterBytes(sizes, &weightBytes, &biasBytes)) {
-    return Report(errorMessage, "Failed to read layer weights from disk.");
-  }
-  const uint64_t remaining = RemainingBytes(input).value_or(kUnknown);
-  if (weightBytes > remaining) return Report(errorMessage, "Failed to read layer weights from disk.");
-  if (biasBytes > remaining - weightBytes) {
-    return Report(errorMessage, "Failed to read layer biases from disk.");
-  }
-
+  // A stream that knows its length is checked against it and read straight into the layers; a
+  // pipe is first read as far as its bytes arrive, and the layers are filled from that copy.
+  const std::optional<uint64_t> remaining = RemainingBytes(input);
+  const uint64_t present = remaining ? *remaining : ReadUpTo(input, ParameterBytes(sizes), &bytes);
+  if (const char* stage = FailingStage(sizes, present)) return Report(errorMessage, stage);
+  for (auto* layers : {&biases, &activations, &weightedInputs}) layers->reserve(sizes.size() - 1);
+  weights.reserve(sizes.size() - 1);
   for (size_t k = 1; k < sizes.size(); ++k) AddLayer(sizes[k - 1], sizes[k]);
+  if (remaining) {
+    for (Matrix& matrix : weights) {
+      for (Vector& row : matrix.data) {
+        if (!ReadVector(input, row)) return Report(errorMessage, kWeightsMessage);
+      }
+    }
+    for (Vector& bias : biases) {
+      if (!ReadVector(input, bias)) return Report(errorMessage, kBiasesMessage);
+    }
+    return;
+  }
+  const unsigned char* next = bytes.data();
   for (Matrix& matrix : weights) {
     for (Vector& row : matrix.data) {
-      if (!ReadVector(input, row)) return Report(errorMessage, "Failed to read layer weights from disk.");
+      for (double& value : row) value = DecodeDouble(next);
     }
   }
   for (Vector& bias : biases) {
-    if (!ReadVector(input, bias)) return Report(errorMessage, "Failed to read layer biases from disk.");
+    for (double& value : bias) value = DecodeDouble(next);
   }
 }
 
@@ -151,4 +178,14 @@ void NeuralNetwork::SaveFile(const std::string& fileName, std::string* errorMess
 void NeuralNetwork::LoadFile(const std::string& fileName, std::string* errorMessage) {
   std::ifstream input(fileName, std::ios::binary);
   Load(input, errorMessage);
+}
+
+bool HoldsNetworkRecord(const std::string& fileName) {
+  // Only a regular file: opening a pipe or a device to look inside could block or consume it.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(fileName, error)) return false;
+  NeuralNetwork network;
+  std::string message;
+  network.LoadFile(fileName, &message);
+  return message.empty() && !network.weights.empty();
 }

@@ -13,12 +13,14 @@
 // A record of fewer than two layers is valid and holds no weights or biases.
 //
 // Failures are reported with one sentence per stage, naming the part that could not be read
-// or written ("Failed to read layer weights from disk."). A load allocates for the sizes it
-// reads only once the stream is known to hold their bytes (or cannot tell, as a pipe).
+// or written ("Failed to read layer weights from disk."). A load reads the sizes and values
+// only as far as the stream holds them, a pipe included, and allocates the layers only once
+// all their bytes are there: its memory follows the bytes, not what the header claims.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 
 #include "math/vector.h"
 
@@ -33,3 +35,7 @@ inline constexpr const char* kNetworkFinalStageMessage = "Failed to write layer 
 // v.size() values and never resizes v.
 bool WriteVector(std::ostream& output, const Vector& v);
 bool ReadVector(std::istream& input, Vector& v);
+
+// Whether the named file is a regular file that begins with a complete network record of at
+// least one layer: what a network file holds. An ensemble file does not read as one.
+bool HoldsNetworkRecord(const std::string& fileName);

@@ -64,15 +64,16 @@ Vector NeuralNetwork::FeedForward(const Vector& input) {
 
 double NeuralNetwork::CountCorrect(const ImageSet& samples) {
   if (samples.empty()) return 0.0;
-  // Blocks of images through a contiguous copy of the network, on all threads.
-  ThreadPool pool(ThreadCountSetting());
+  // Blocks of images through a contiguous copy of the network, on the threads the processors
+  // can run.
+  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
   const double correct = Engine(pool).CountCorrect(samples);
   FeedForward(samples.back().pixels);  // the cache holds the last sample, as documented
   return correct;
 }
 
 TrainingEngine NeuralNetwork::Engine(ThreadPool& pool, const LayerKernels& kernels) const {
-  return TrainingEngine(weights, biases, {learningRate, weightDecayFactor, batchSize}, pool, kernels);
+  return TrainingEngine(weights, biases, {learningRate, weightDecayFactor}, pool, kernels);
 }
 
 void NeuralNetwork::CopyFrom(const TrainingEngine& engine) { engine.CopyTo(weights, biases); }

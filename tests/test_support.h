@@ -1,15 +1,20 @@
 // The helpers the tests share: a temporary folder and the files made in it (IDX data, network
 // records), random samples, comparisons of networks, a child process with a file-size limit,
-// the real binary run in a folder, and the peak memory an operation adds.
+// the real binary run in a folder, streams and named pipes that cannot seek, and the peak
+// memory an operation adds.
 #pragma once
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -167,12 +172,13 @@ inline bool SameParameters(const NeuralNetwork& a, const NeuralNetwork& b) {
   return RecordOf(a) == RecordOf(b);
 }
 
-// Largest |a - b| / max(|a|, |b|) over every weight and bias of two networks of one shape.
+// Largest |a - b| / max(|a|, |b|) over every weight and bias of two networks of one shape;
+// infinite where either value is not a number, so that a NaN can never hide a difference.
 inline double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
   double largest = 0.0;
   auto compare = [&](double x, double y) {
-    const double scale = std::max({std::fabs(x), std::fabs(y), 1e-300});
-    largest = std::max(largest, std::fabs(x - y) / scale);
+    const double difference = std::fabs(x - y) / std::max({std::fabs(x), std::fabs(y), 1e-300});
+    largest = std::isnan(difference) ? INFINITY : std::max(largest, difference);
   };
   for (size_t k = 0; k < a.weights.size(); ++k) {
     for (size_t r = 0; r < a.weights[k].rowCount; ++r) {
@@ -233,34 +239,45 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
   return result;
 }
 
-// Runs the executable at `path` in the folder with the given arguments, after clearing the
-// MNIST_MLP_* settings and setting `environment`.
+// In a child process: replaces it (keeping its PID) by the executable at `path` run in the
+// folder with the given arguments, after clearing the MNIST_MLP_* settings and setting
+// `environment`. Returns 127 only when that fails.
+inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder,
+                          std::vector<std::string> arguments,
+                          const std::vector<std::pair<std::string, std::string>>& environment = {},
+                          const std::string& programName = "") {
+  arguments.insert(arguments.begin(), programName.empty() ? path : programName);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
+  for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+  if (chdir(folder.Root().c_str()) == 0) execv(path.c_str(), argv.data());
+  return 127;
+}
+
+// Runs the executable in a child (see ExecExecutable and RunInChild).
 inline ChildResult RunExecutable(const std::string& path, const TemporaryFolder& folder,
-                                 std::vector<std::string> arguments,
+                                 const std::vector<std::string>& arguments,
                                  const std::vector<std::pair<std::string, std::string>>& environment = {},
                                  rlim_t fileSizeLimit = RLIM_INFINITY, const std::string& programName = "") {
-  return RunInChild(
-      [&] {
-        arguments.insert(arguments.begin(), programName.empty() ? path : programName);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        for (const char* name : {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS"}) unsetenv(name);
-        for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-        if (chdir(folder.Root().c_str()) == 0) execv(path.c_str(), argv.data());
-        return 127;
-      },
-      fileSizeLimit);
+  return RunInChild([&] { return ExecExecutable(path, folder, arguments, environment, programName); },
+                    fileSizeLimit);
 }
 
 #ifdef MNIST_MLP_BINARY
+inline int ExecProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
+                       const std::vector<std::pair<std::string, std::string>>& environment = {},
+                       const std::string& programName = "mnist-mlp") {
+  return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, environment, programName);
+}
+
 // The real mnist-mlp, run as RunExecutable runs it.
-inline ChildResult RunProgram(const TemporaryFolder& folder, std::vector<std::string> arguments,
+inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
                               const std::vector<std::pair<std::string, std::string>>& environment = {},
                               rlim_t fileSizeLimit = RLIM_INFINITY,
                               const std::string& programName = "mnist-mlp") {
-  return RunExecutable(MNIST_MLP_BINARY, folder, std::move(arguments), environment, fileSizeLimit,
-                       programName);
+  return RunExecutable(MNIST_MLP_BINARY, folder, arguments, environment, fileSizeLimit, programName);
 }
 #endif
 
@@ -271,6 +288,24 @@ inline ChildResult RunLab(const TemporaryFolder& folder, std::vector<std::string
                        "mnist-lab");
 }
 #endif
+
+// An input stream over bytes that, like a pipe, can neither seek nor tell its length.
+class UnseekableStream : private std::streambuf, public std::istream {
+ public:
+  explicit UnseekableStream(std::string bytes) : std::istream(this), bytes_(std::move(bytes)) {
+    setg(bytes_.data(), bytes_.data(), bytes_.data() + bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// Makes a named pipe at `path` that a background `cat` fills with the file `source` once a
+// reader opens it (and that ends when the reader stops early). False when it cannot.
+inline bool FeedPipe(const std::string& path, const std::string& source) {
+  return mkfifo(path.c_str(), 0600) == 0 &&
+         std::system(("cat '" + source + "' > '" + path + "' &").c_str()) == 0;
+}
 
 // Reads a "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot.
 inline long long ProcessMemoryField(const std::string& field) {
@@ -285,6 +320,7 @@ inline long long ProcessMemoryField(const std::string& field) {
 // How far the process's peak resident memory rose above its resident memory while `body`
 // ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip).
 inline long long PeakMemoryGrowth(const std::function<void()>& body) {
+  malloc_trim(0);  // memory freed earlier would hide growth: an allocation could reuse it unseen
   {
     std::ofstream clearReferences("/proc/self/clear_refs");
     clearReferences << "5";  // resets the peak (VmHWM) to the present resident size

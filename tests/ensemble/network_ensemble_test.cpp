@@ -157,6 +157,41 @@ TEST(EnsembleFile, EveryTruncationAndAnOverstatedCountFailTheWholeLoad) {
   EXPECT_LT(growth, 16 << 20);
 }
 
+// Memory follows the bytes of the file: a deep network of one-neuron layers, thousands of
+// one-neuron members and more threads than the work can use each cost a bounded multiple of the
+// file's size, not kilobytes per layer, per member or per thread.
+TEST(EnsembleFile, LoadingAndCountingTakeMemoryInProportionToTheFile) {
+  TemporaryFolder folder;
+  const auto save = [&](const NetworkEnsemble& ensemble, const std::string& name) {
+    std::string message;
+    ensemble.Save(folder.Path(name), &message);
+    ASSERT_EQ(message, "");
+  };
+  save(NetworkEnsemble{{NeuralNetwork::WithLayers(std::vector<uint32_t>(50'001, 1), 0.5, 1.0)}}, "deep");
+  save(NetworkEnsemble{std::vector<NeuralNetwork>(20'000, NeuralNetwork::WithLayers({1, 1}, 0.5, 1.0))},
+       "many");
+  save(NetworkEnsemble{{NeuralNetwork::WithLayers({784, 100, 10}, 0.5, 1.0),
+                        NeuralNetwork::WithLayers({784, 100, 10}, 0.5, 1.0)}},
+       "wide");
+  const ImageSet samples = RandomSamples(50, 784, 10, 3);
+  setenv("MNIST_MLP_THREADS", "256", 1);
+  for (const char* name : {"deep", "many", "wide"}) {
+    const long long fileSize = static_cast<long long>(std::filesystem::file_size(folder.Path(name)));
+    const long long growth = PeakMemoryGrowth([&] {
+      NetworkEnsemble ensemble;
+      std::string message;
+      ensemble.Load(folder.Path(name), &message);
+      EXPECT_EQ(message, "");
+      ensemble.CountCorrect(samples);
+    });
+    if (growth < 0) GTEST_SKIP() << "the peak resident size cannot be reset here";
+#ifndef __SANITIZE_ADDRESS__  // its red zones and quarantine multiply small allocations
+    EXPECT_LT(growth, 30 * fileSize + (4 << 20)) << name << ": " << growth / 1024 << " KiB";
+#endif
+  }
+  unsetenv("MNIST_MLP_THREADS");
+}
+
 TEST(EnsembleFile, FailedSaveLeavesTheOldFileAndNoPartialOne) {
   TemporaryFolder folder;
   WriteFile(folder.Path("e"), {7, 7, 7});

@@ -50,6 +50,36 @@ TEST(WriteFileAtomically, AFailureKeepsTheTargetAndLeavesNoTemporary) {
   }
 }
 
+// Anyone who can write to the folder can swap the temporary file for a link while the save
+// writes it: nothing may then reach the file the link names, and the target must not become
+// that link.
+TEST(WriteFileAtomically, ATemporaryFileSwappedForALinkRedirectsNothing) {
+  TemporaryFolder folder;
+  const std::string path = folder.Path("out");
+  const std::string victim = folder.Path("victim");
+  WriteFile(path, {1});
+  chmod(path.c_str(), 0600);
+  WriteFile(victim, {2});
+  chmod(victim.c_str(), 0644);
+  const auto swapThenWrite = [&](std::ostream& output, std::string* message) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder.Root())) {
+      if (entry.path().filename().string().starts_with("out.tmp-")) {
+        std::filesystem::remove(entry.path());
+        std::filesystem::create_symlink(victim, entry.path());
+      }
+    }
+    WriteHello(output, message);
+  };
+  std::string message;
+  WriteFileAtomically(path, swapThenWrite, "flush failed", &message);
+  struct stat info {};
+  stat(victim.c_str(), &info);
+  EXPECT_EQ(ReadFile(victim), Bytes{2});
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_FALSE(std::filesystem::is_symlink(path));
+  EXPECT_EQ(folder.EntryCount(), 2u);
+}
+
 TEST(WriteFileAtomically, PipeIsWrittenInPlace) {
   TemporaryFolder folder;
   const std::string fifo = folder.Path("fifo");

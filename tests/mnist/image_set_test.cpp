@@ -1,5 +1,5 @@
 // The IDX loader: scaled pixels and one-hot targets, every refusal with its message, and a set
-// that is left exactly as it was on any failure.
+// that is left exactly as it was on any failure, from files and from pipes alike.
 #include "mnist/image_set.h"
 
 #include <gtest/gtest.h>
@@ -21,10 +21,21 @@ class ImageSetTest : public ::testing::Test {
   ImageSet set;
   std::string message;
 
+  // Loads the files, and the same bytes from pipes (which cannot tell their length): both
+  // must give the same result, message and samples.
   bool Load(const Bytes& imageBytes, const Bytes& labelBytes) {
     WriteFile(images, imageBytes);
     WriteFile(labels, labelBytes);
-    return LoadImageSet(images, labels, &set, &message);
+    ImageSet pipeSet = set;
+    std::string pipeMessage = message;
+    UnseekableStream imagePipe(std::string(imageBytes.begin(), imageBytes.end()));
+    UnseekableStream labelPipe(std::string(labelBytes.begin(), labelBytes.end()));
+    const bool fromPipes = LoadImageSet(imagePipe, labelPipe, &pipeSet, &pipeMessage);
+    const bool loaded = LoadImageSet(images, labels, &set, &message);
+    EXPECT_EQ(fromPipes, loaded);
+    EXPECT_EQ(pipeMessage, message);
+    EXPECT_EQ(pipeSet.size(), set.size());
+    return loaded;
   }
 };
 

@@ -128,6 +128,8 @@ TEST(FastTraining, ShortSamplesAndBrokenShapesThrowBeforeAnythingChanges) {
   NeuralNetwork broken = initial;
   broken.weights[1].data[0].pop_back();  // a row shorter than its matrix says
   EXPECT_THROW(broken.Engine(pool), std::out_of_range);
+  broken.weights[1] = Matrix(4, 2);  // takes 4 inputs from a layer of 3
+  EXPECT_THROW(broken.Engine(pool), std::out_of_range);
 }
 
 }  // namespace

@@ -10,10 +10,16 @@
 
 namespace {
 
+// The load's message for the bytes, read from memory and, as from a pipe, from a stream that
+// cannot tell its length: both must agree.
 std::string LoadMessage(const std::string& bytes) {
   std::istringstream stream(bytes);
   std::string message;
   NeuralNetwork().Load(stream, &message);
+  UnseekableStream pipe(bytes);
+  std::string pipeMessage;
+  NeuralNetwork().Load(pipe, &pipeMessage);
+  EXPECT_EQ(pipeMessage, message) << "from a stream that cannot seek";
   return message;
 }
 
@@ -72,8 +78,9 @@ TEST(NetworkRecord, EveryTruncationGivesTheMessageOfItsRegion) {
   }
 }
 
-// A hostile file must cost next to nothing: sizes are checked against the bytes present (and
-// against 64-bit overflow) before anything is allocated.
+// A hostile file or pipe must cost next to nothing: sizes are checked against the bytes present
+// (and against 64-bit overflow) before anything is allocated, and a pipe is read only as far
+// as bytes arrive.
 TEST(NetworkRecord, DamagedHeadersImpossibleSizesAndEmptyLayersAreRefusedBeforeAllocating) {
   std::string wrongMagic = HeaderWithLayers(0, {});
   wrongMagic[1] = 0x43;
@@ -84,16 +91,20 @@ TEST(NetworkRecord, DamagedHeadersImpossibleSizesAndEmptyLayersAreRefusedBeforeA
       {HeaderWithLayers(uint64_t{1} << 32, {784, 10}), kSizes},
       {HeaderWithLayers(4294967295u, {784, 10}), kSizes},
       {HeaderWithLayers(2, {1u << 31, 1u << 31}) + std::string(64, '\0'), kWeights},
+      {HeaderWithLayers(2, {1u << 28, 1u << 28}), kWeights},
       // Four matrices of 2^59 weights: only their sum overflows a 64-bit byte count.
       {HeaderWithLayers(5, {1u << 30, 1u << 29, 1u << 30, 1u << 29, 1u << 30}), kWeights},
       // 256 MiB: no overflow, so only the check against the bytes present refuses it.
       {HeaderWithLayers(2, {4096, 8192}), kWeights},
-      {HeaderWithLayers(2, {0, 1'000'000'000u}), kBiases},
+      {HeaderWithLayers(2, {0, 1'000'000'000u}), kWeights},
       // A matrix without rows once allocated a row of its column count anyway.
       {HeaderWithLayers(2, {4294967295u, 0}), kBiases},
       // Layers without neurons, which Save cannot write either (they could not be loaded back).
       {HeaderWithLayers(2, {0, 2}) + std::string(16, '\0'), kWeights},
-      {HeaderWithLayers(2, {2, 0}), kBiases}};
+      {HeaderWithLayers(2, {2, 0}), kBiases},
+      // Cut short as well: reading stops at the empty weight row before any byte is missing.
+      {HeaderWithLayers(2, {0, 2}), kWeights},
+      {HeaderWithLayers(3, {2, 0, 1}), kWeights}};
   // The first loads are the ones measured: memory they freed may be reused without growth later.
   const auto loadAll = [&] {
     for (const auto& [record, expected] : claims) EXPECT_EQ(LoadMessage(record), expected) << expected;

@@ -1,0 +1,170 @@
+// The real mnist-mlp against careless and hostile surroundings: an output that is also an
+// input or a network, leftover temporary files, long names, links, pipes, a failing standard
+// output and a stored batch size that is absurd. Nothing may be lost or written elsewhere, and
+// every failed save must say why.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "ensemble/network_ensemble.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Saves networks of these layer sizes under the names; the folder then also holds test files.
+void Prepare(const TemporaryFolder& folder,
+             const std::vector<std::pair<std::string, std::vector<uint32_t>>>& networks) {
+  WriteDigitFiles(folder.Path("t10k-images.idx3-ubyte"), folder.Path("t10k-labels.idx1-ubyte"), 20);
+  for (const auto& [name, sizes] : networks) {
+    std::string message;
+    NeuralNetwork::WithLayers(sizes, 0.5, 1.0).SaveFile(folder.Path(name), &message);
+    ASSERT_EQ(message, "");
+  }
+}
+
+// The ensemble file --combine writes for these network files.
+Bytes EnsembleOf(const TemporaryFolder& folder, const std::vector<std::string>& networkNames) {
+  Bytes bytes{0x42, 0x42, static_cast<unsigned char>(networkNames.size()), 0, 0, 0};
+  for (const std::string& name : networkNames) {
+    const Bytes record = ReadFile(folder.Path(name));
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  return bytes;
+}
+
+bool Mentions(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(Hardening, CombineNeverReplacesOneOfItsInputsOrANetworkFile) {
+  TemporaryFolder folder;
+  Prepare(folder, {{"a.net", {4, 3, 2}}, {"b.net", {4, 2}}});
+  ASSERT_EQ(RunProgram(folder, {"--combine", "e.ens", "a.net", "b.net"}).exitCode, 0);
+  fs::create_symlink("e.ens", folder.Path("link.ens"));
+  const Bytes ensemble = ReadFile(folder.Path("e.ens"));
+  const Bytes network = ReadFile(folder.Path("a.net"));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals{
+      {{"--combine", "e.ens", "a.net", "e.ens"}, "The ensemble file e.ens is also the network file e.ens"},
+      {{"--combine", "link.ens", "b.net", "./e.ens"},
+       "The ensemble file link.ens is also the network file ./e.ens"},
+      // The output name forgotten: the shell's expansion put a network file first.
+      {{"--combine", "a.net", "b.net"}, "The ensemble file a.net holds a network"},
+  };
+  for (const auto& [arguments, refusal] : refusals) {
+    const ChildResult result = RunProgram(folder, arguments);
+    EXPECT_EQ(result.output, refusal + "; choose another name so that combining does not overwrite it.\n");
+    EXPECT_EQ(result.exitCode, 1);
+  }
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), ensemble);
+  EXPECT_EQ(ReadFile(folder.Path("a.net")), network);
+  // An ensemble file may be replaced, through a link too.
+  EXPECT_EQ(RunProgram(folder, {"--combine", "link.ens", "b.net"}).exitCode, 0);
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"b.net"}));
+}
+
+TEST(Hardening, LeftoverTemporaryFilesAndNamesUpTo255BytesDoNotStopASave) {
+  TemporaryFolder folder;
+  Prepare(folder, {{"a.net", {3, 2}}});
+  // A killed process with the same PID (containers repeat them) left its temporary files.
+  const ChildResult result = RunInChild([&] {
+    for (char n : {'0', '1'}) WriteFile(folder.Path("e.ens.tmp-" + std::to_string(getpid()) + "-" + n), {9});
+    return ExecProgram(folder, {"--combine", "e.ens", "a.net"});
+  });
+  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"a.net"}));
+  for (size_t length : {241, 255}) {
+    const std::string name(length, 'n');
+    WriteFile(folder.Path(name), {1, 2, 3});
+    EXPECT_EQ(RunProgram(folder, {"--combine", name, "a.net"}).exitCode, 0) << length;
+    EXPECT_EQ(ReadFile(folder.Path(name)), EnsembleOf(folder, {"a.net"})) << length;
+  }
+  EXPECT_EQ(folder.EntryCount(), 8u) << "the leftovers stay, and no temporary file is added";
+}
+
+TEST(Hardening, SavesFollowLinksRefuseLoopsAndSayWhyTheyFailed) {
+  TemporaryFolder folder;
+  Prepare(folder, {{"a.net", {100, 100, 10}}});  // 88,926 bytes
+  fs::create_directories(folder.Path("links/sub"));
+  fs::create_symlink("sub/new.ens", folder.Path("links/d.ens"));  // relative to the link's folder
+  fs::create_symlink("links/d.ens", folder.Path("chain.ens"));
+  EXPECT_EQ(RunProgram(folder, {"--combine", "chain.ens", "a.net"}).exitCode, 0);
+  EXPECT_EQ(ReadFile(folder.Path("links/sub/new.ens")), EnsembleOf(folder, {"a.net"}));
+  EXPECT_TRUE(fs::is_symlink(folder.Path("links/d.ens")) && fs::is_symlink(folder.Path("chain.ens")));
+
+  fs::create_symlink("loop-b.ens", folder.Path("loop-a.ens"));
+  fs::create_symlink("loop-a.ens", folder.Path("loop-b.ens"));
+  const std::string header = "Failed to write neural network ensemble header to disk.\n";
+  const struct {
+    std::string name;
+    rlim_t fileSizeLimit;
+    std::string output, cause;
+  } failures[] = {
+      {"loop-a.ens", RLIM_INFINITY, header, std::strerror(ELOOP)},
+      {"missing/e.ens", RLIM_INFINITY, header, std::strerror(ENOENT)},
+      {"full.ens", 50'000, "Failed to write layer weights to disk.\n", std::strerror(EFBIG)},
+  };
+  for (const auto& failure : failures) {
+    const ChildResult result =
+        RunProgram(folder, {"--combine", failure.name, "a.net"}, {}, failure.fileSizeLimit);
+    EXPECT_EQ(result.output, failure.output);  // standard output stays exactly as documented
+    EXPECT_TRUE(Mentions(result.errors, failure.name) && Mentions(result.errors, failure.cause))
+        << result.errors;
+    EXPECT_EQ(result.exitCode, 1);
+  }
+  EXPECT_TRUE(fs::is_symlink(folder.Path("loop-a.ens")) && !fs::exists(folder.Path("full.ens")));
+}
+
+// Named pipes (a decompressor writing into a data file, /dev/stdin) are read like files, as far
+// as the bytes that really arrive; and verification, which never trains, ignores the stored
+// batch size.
+TEST(Hardening, PipesAreReadLikeFilesAndVerifyIgnoresTheBatchSize) {
+  TemporaryFolder folder;
+  Prepare(folder, {{"a.net", {784, 10}}});
+  std::string claim = RecordOf(NeuralNetwork::WithLayers({2, 1}, 0.5, 1.0)).substr(0, 34);
+  for (uint32_t size : {1u << 28, 1u << 28}) claim.append(reinterpret_cast<const char*>(&size), 4);
+  WriteFile(folder.Path("claim.net"), Bytes(claim.begin(), claim.end()));
+  ASSERT_TRUE(FeedPipe(folder.Path("a.pipe"), folder.Path("a.net")) &&
+              FeedPipe(folder.Path("claim.pipe"), folder.Path("claim.net")));
+  const ChildResult combine = RunProgram(folder, {"--combine", "e.ens", "a.pipe", "claim.pipe"});
+  EXPECT_EQ(combine.output, "Failed to read layer weights from disk.\n");
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"a.net"}));
+
+  NeuralNetwork network = NeuralNetwork::WithLayers({784, 10}, 0.5, 1.0);
+  network.batchSize = 4'000'000'000u;
+  std::string message;
+  NetworkEnsemble{{network, network}}.Save(folder.Path("batch.ens"), &message);
+  for (const char* name : {"t10k-images.idx3-ubyte", "t10k-labels.idx1-ubyte"}) {
+    fs::rename(folder.Path(name), folder.Path(name) + ".file");
+    ASSERT_TRUE(FeedPipe(folder.Path(name), folder.Path(name) + ".file"));
+  }
+  const ChildResult verify = RunProgram(folder, {"--verify", "batch.ens"});
+  EXPECT_TRUE(
+      Mentions(verify.output, "Loaded 20 verification samples.\nInitiating verification sequence.\nTotal"))
+      << verify.output;
+  EXPECT_EQ(verify.exitCode, 0);
+}
+
+TEST(Hardening, LostStandardOutputFailsTheRun) {
+  TemporaryFolder folder;
+  Prepare(folder, {{"a.net", {784, 10}}});
+  const auto run = [&](const std::function<void()>& redirect, const std::vector<std::string>& arguments) {
+    return RunInChild([&] {
+             redirect();
+             return ExecProgram(folder, arguments);
+           })
+        .exitCode;
+  };
+  const auto full = [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); };
+  const auto closed = [] { close(STDOUT_FILENO); };
+  EXPECT_EQ(run(closed, {"--combine", "e.ens", "a.net"}), 0);  // nothing to print, nothing lost
+  EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOf(folder, {"a.net"}));
+  EXPECT_EQ(run(full, {"--verify", "e.ens"}), 1);
+  EXPECT_EQ(run(closed, {"--verify", "e.ens"}), 1);
+}
+
+}  // namespace
