@@ -9,21 +9,20 @@
 namespace {
 
 void PrintUsage() {
-  std::cout
-      << "Usage: mnist-lab COMMAND ...\n"
-         "  report MODEL [--data DIR] [--out DIR]\n"
-         "      accuracy per digit, confusion matrix and most frequent confusions of a network or\n"
-         "      ensemble file on the MNIST test set in DIR (default: the working directory); writes\n"
-         "      confusion.svg, mistakes.png and report.json to the --out folder (default: report)\n"
-         "  classify MODEL IMAGE... [--show] [--json]\n"
-         "      the digit in each PNG, JPEG, PGM or BMP picture and the ten scores; --show draws the\n"
-         "      28 x 28 input the network sees, --json prints one JSON object per picture\n"
-         "  show IDX_IMAGES [INDEX...] [-o FILE.png]\n"
-         "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
-         "      digits.png), with their labels when the label file lies beside the image file\n"
-         "  page MODEL [--port N]\n"
-         "      serves a page on 127.0.0.1 (port 8000, or N; 0 takes any free one) on which you draw a\n"
-         "      digit and watch the network or ensemble answer; Ctrl-C stops it\n";
+  std::cout << "Usage: mnist-lab COMMAND ...\n"
+               "  report MODEL [--data DIR] [--out DIR]\n"
+               "      accuracy per digit, confusion matrix and most frequent confusions of a network or\n"
+               "      ensemble file on the MNIST test set in DIR (default: the working directory); writes\n"
+               "      confusion.svg, mistakes.png and report.json to the --out folder (default: report)\n"
+               "  classify MODEL IMAGE... [--show] [--json]\n"
+               "      the digit in each PNG, JPEG, PGM or BMP picture and the ten scores; --show draws the\n"
+               "      28 x 28 input the network sees, --json prints one JSON object per picture\n"
+               "  show IDX_IMAGES [INDEX...] [-o FILE.png]\n"
+               "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
+               "      digits.png), with their labels when the label file lies beside the image file\n"
+               "  page MODEL [--port N]\n"
+               "      serves a page on 127.0.0.1 (port 8000, or N; 0: any free one) on which you draw\n"
+               "      a digit and watch the model answer; Ctrl-C stops the server\n";
 }
 
 }  // namespace
