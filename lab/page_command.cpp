@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <filesystem>
@@ -109,22 +110,32 @@ int PageCommand(const std::vector<std::string>& arguments) {
                " outputs, but a digit needs 784 (28 x 28) and 10");
     return 1;
   }
-  const std::string servedName = ServedName(options.model);
-  const fs::path folder = AssembleFolder(options.model, servedName);
-  if (folder.empty()) return 1;
-
   // Ctrl-C (and a polite kill) are taken by sigwait below rather than ending the process, so
-  // that the server stops and the folder goes. Blocked before any thread starts: all inherit it.
+  // that the server stops and the folder goes. Blocked before the folder is made and before any
+  // thread starts, so that all threads inherit the mask and no signal leaves the folder behind.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+  const std::string servedName = ServedName(options.model);
+  const fs::path folder = AssembleFolder(options.model, servedName);
+  if (folder.empty()) return 1;
+
   httplib::Server server;
   server.set_mount_point("/", folder.string());
-  const int port = options.port == 0                                ? server.bind_to_any_port("127.0.0.1")
-                   : server.bind_to_port("127.0.0.1", options.port) ? options.port
-                                                                    : -1;
+  // cpp-httplib's default, SO_REUSEPORT, would let a second server share a port that is in use
+  // (and split the requests between the two); SO_REUSEADDR only allows a quick restart.
+  server.set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  int port = options.port;
+  if (port == 0) {
+    port = server.bind_to_any_port("127.0.0.1");
+  } else if (!server.bind_to_port("127.0.0.1", port)) {
+    port = -1;
+  }
   if (port <= 0) {
     PrintError("page: cannot listen on 127.0.0.1 port " + std::to_string(options.port) +
                " (in use? choose another with --port N, or --port 0 for any free one)");
