@@ -148,21 +148,27 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
     *errorMessage = damaged + " (" + (pixels ? "unexpected channels" : stbi_failure_reason()) + ")";
     return false;
   }
-  GreyImage decoded;
-  decoded.width = static_cast<uint32_t>(width);
-  decoded.height = static_cast<uint32_t>(height);
-  decoded.levels.resize(pixelCount);
+  *image = GreyLevels(pixels.get(), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                      static_cast<uint32_t>(channels));
+  return true;
+}
+
+GreyImage GreyLevels(const unsigned char* pixels, uint32_t width, uint32_t height, uint32_t channels) {
+  assert(channels >= 1 && channels <= 4);
+  GreyImage image;
+  image.width = width;
+  image.height = height;
+  image.levels.resize(size_t{width} * height);
   const bool colour = channels >= 3, withAlpha = channels == 2 || channels == 4;
-  for (uint64_t i = 0; i < pixelCount; ++i) {
-    const unsigned char* pixel = pixels.get() + i * static_cast<uint64_t>(channels);
+  for (size_t i = 0; i < image.levels.size(); ++i) {
+    const unsigned char* pixel = pixels + i * channels;
     // Luma with the weights stb uses (ITU-R BT.601 in eighths of 256).
     const float grey =
         (colour ? (pixel[0] * 77 + pixel[1] * 150 + pixel[2] * 29) / 256.0f : pixel[0]) / 255.0f;
     const float alpha = withAlpha ? pixel[channels - 1] / 255.0f : 1.0f;
-    decoded.levels[i] = grey * alpha + (1.0f - alpha);  // over white paper
+    image.levels[i] = grey * alpha + (1.0f - alpha);  // over white paper
   }
-  *image = std::move(decoded);
-  return true;
+  return image;
 }
 
 std::vector<unsigned char> EncodePng(uint32_t width, uint32_t height, uint32_t channels,

@@ -31,6 +31,12 @@ inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 26;
 bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image, std::string* errorMessage,
                  uint64_t maxPixels = kMaxImagePixels);
 
+// The grey levels of width x height pixels of `channels` bytes each (1 grey, 2 grey and alpha,
+// 3 RGB, 4 RGBA), given row after row, as DecodeImage makes them from a file's pixels: colour
+// becomes luma, transparent parts are shown over white paper. A canvas's pixels (RGBA) come
+// out exactly as those of the PNG file it saves. Precondition: channels is 1 to 4.
+GreyImage GreyLevels(const unsigned char* pixels, uint32_t width, uint32_t height, uint32_t channels);
+
 // The PNG file of width x height pixels of `channels` bytes each (1 grey, 3 RGB), given row
 // after row in `pixels`. Precondition: pixels.size() == width * height * channels.
 std::vector<unsigned char> EncodePng(uint32_t width, uint32_t height, uint32_t channels,

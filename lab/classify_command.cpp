@@ -9,6 +9,10 @@
 
 namespace {
 
+// Scores lie in 0..1: 17 decimals keep every digit a script needs to compare them exactly (to
+// 1e-17), as the page's test does; the text output rounds to 4.
+constexpr int kJsonScoreDecimals = 17;
+
 struct Options {
   std::string model;
   std::vector<std::string> pictures;
@@ -61,12 +65,13 @@ std::string JsonResult(const std::string& fileName, const Vector& mean,
                        const std::vector<const Vector*>& members, const Vector* pixels) {
   std::ostringstream out;
   out << "{\"file\": " << JsonString(fileName) << ", \"answer\": " << ArgMax(mean)
-      << ", \"scores\": " << JsonNumbers(mean, 6);
+      << ", \"scores\": " << JsonNumbers(mean, kJsonScoreDecimals);
   if (members.size() > 1) {
     out << ", \"member_answers\": [";
     for (size_t m = 0; m < members.size(); ++m) out << (m ? "," : "") << ArgMax(*members[m]);
     out << "], \"member_scores\": [";
-    for (size_t m = 0; m < members.size(); ++m) out << (m ? "," : "") << JsonNumbers(*members[m], 6);
+    for (size_t m = 0; m < members.size(); ++m)
+      out << (m ? "," : "") << JsonNumbers(*members[m], kJsonScoreDecimals);
     out << "]";
   }
   if (pixels != nullptr) out << ", \"pixels\": " << JsonNumbers(*pixels, 3);

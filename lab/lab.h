@@ -15,6 +15,7 @@
 int ReportCommand(const std::vector<std::string>& arguments);
 int ClassifyCommand(const std::vector<std::string>& arguments);
 int ShowCommand(const std::vector<std::string>& arguments);
+int PageCommand(const std::vector<std::string>& arguments);
 
 // The MNIST test files, under the names mnist-mlp reads.
 inline constexpr const char* kTestImagesName = "t10k-images.idx3-ubyte";

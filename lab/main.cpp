@@ -19,7 +19,10 @@ void PrintUsage() {
                "      28 x 28 input the network sees, --json prints one JSON object per picture\n"
                "  show IDX_IMAGES [INDEX...] [-o FILE.png]\n"
                "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
-               "      digits.png), with their labels when the label file lies beside the image file\n";
+               "      digits.png), with their labels when the label file lies beside the image file\n"
+               "  page MODEL [--port N]\n"
+               "      serves a page on 127.0.0.1 (port 8000, or N; 0: any free one) on which you draw\n"
+               "      a digit and watch the model answer; Ctrl-C stops the server\n";
 }
 
 }  // namespace
@@ -35,6 +38,7 @@ int main(int argc, char* argv[]) {
     if (command == "report") return ReportCommand(arguments);
     if (command == "classify") return ClassifyCommand(arguments);
     if (command == "show") return ShowCommand(arguments);
+    if (command == "page") return PageCommand(arguments);
     if (command == "help" || command == "--help" || command == "-h") {
       PrintUsage();
       return 0;
