@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <string>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -27,15 +28,18 @@ std::optional<uint32_t> ParsePositive(std::string_view text) {
 }
 
 // A decimal number such as 0.5, .5, 5e-2 or 2. It must start with a digit or a point, which
-// keeps out signs, blanks, "inf" and "nan"; "0x2" stops after the 0 and so has text left
-// over; overflow is an error of from_chars; what remains must be finite and above 0.
+// keeps out signs, blanks, "inf" and "nan", and hold no x, which keeps out hexadecimal; the
+// whole text must be the number; overflow gives infinity and underflow 0, and what remains
+// must be finite and above 0. (strtod rather than from_chars: the WebAssembly build's library
+// has no from_chars for doubles; the program never changes the C locale.)
 std::optional<double> ParsePositiveNumber(std::string_view text) {
-  if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.'))
+  if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.') ||
+      text.find_first_of("xX") != std::string_view::npos)
     return std::nullopt;
-  double value = 0.0;
-  const auto [stop, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
-  if (error != std::errc() || stop != text.data() + text.size()) return std::nullopt;
+  const std::string terminated(text);
+  char* stop = nullptr;
+  const double value = std::strtod(terminated.c_str(), &stop);
+  if (stop != terminated.c_str() + terminated.size()) return std::nullopt;
   if (!std::isfinite(value) || value <= 0.0) return std::nullopt;
   return value;
 }
