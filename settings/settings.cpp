@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <string>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <thread>
 
