@@ -8,6 +8,9 @@
 // achieved GFLOP/s and their ratio to the FMA peak measured in the same run. Built with
 // MNIST_MLP_PHASE_TIMERS, it also prints where the vector kernels' epochs spend their time, per
 // thread, next to the time each phase would take at the FMA peak or the streaming limit.
+// Before the epochs it measures the ceilings those phases are held to: each product kernel
+// alone on every layer shape with its data in the cache, and the update alone on weights too
+// large for one cache level after another.
 //
 // The reference takes minutes per epoch, so it runs a fixed part of an epoch and is scaled
 // up; the output says so. Exits with status 1 when a check fails.
@@ -199,6 +202,92 @@ void PrintPhases(const TrainingEngine& engine, const std::string& name, uint32_t
   }
 }
 
+// GFLOP/s of each product kernel alone on one thread, for every layer of the default network,
+// called as training calls it (12-row chunks of the update and the forward pass, the error of
+// all rows) on a mini-batch of 10 whose blocks stay in the cache: the ceiling that the tile
+// shapes give, against which the phases of an epoch (which also wait for data) are compared.
+void PrintKernelsAlone(const LayerKernels& kernels, double corePeak) {
+  std::printf("\n%s kernels alone, 1 thread, mini-batch of 10 in the cache: GFLOP/s (%% of FMA peak)\n",
+              kernels.name);
+  std::printf("%-10s %16s %16s %16s\n", "layer", "update", "forward", "back error");
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  for (size_t k = 0; k + 1 < kLayerSizes.size(); ++k) {
+    const size_t columns = kLayerSizes[k];
+    const size_t rows = kLayerSizes[k + 1];
+    const size_t stride = (columns + kStrideUnit - 1) / kStrideUnit * kStrideUnit;
+    const size_t outputStride = (rows + kStrideUnit - 1) / kStrideUnit * kStrideUnit;
+    AlignedBuffer weights(rows * stride);
+    AlignedBuffer inputs(kBatchSize * stride);
+    AlignedBuffer deltas(kBatchSize * outputStride);
+    AlignedBuffer biases(rows);
+    AlignedBuffer outputs(kBatchSize * outputStride);
+    AlignedBuffer errors(kBatchSize * stride);
+    for (size_t r = 0; r < rows; ++r)
+      for (size_t c = 0; c < columns; ++c) weights.data()[r * stride + c] = value(random);
+    for (size_t s = 0; s < kBatchSize; ++s) {
+      for (size_t c = 0; c < columns; ++c) inputs.data()[s * stride + c] = value(random);
+      for (size_t r = 0; r < rows; ++r) deltas.data()[s * outputStride + r] = 1e-3 * value(random);
+    }
+    const int repeats = static_cast<int>(2e9 / (20.0 * rows * columns));
+    constexpr size_t kChunk = 12;
+    auto rate = [&](const std::function<void()>& pass) {
+      return 20.0 * rows * columns * repeats /
+             BestOf(3,
+                    [&] {
+                      for (int i = 0; i < repeats; ++i) pass();
+                    }) /
+             1e9;
+    };
+    const double update = rate([&] {
+      for (size_t r = 0; r < rows; r += kChunk)
+        kernels.update(weights.data(), stride, columns, r, std::min(rows, r + kChunk), inputs.data(),
+                       deltas.data(), outputStride, kBatchSize, 1e-3, 1.0);
+    });
+    const double forward = rate([&] {
+      for (size_t r = 0; r < rows; r += kChunk)
+        kernels.forward(weights.data(), stride, columns, biases.data(), r, std::min(rows, r + kChunk),
+                        inputs.data(), kBatchSize, outputs.data(), outputStride);
+    });
+    const double backError = rate([&] {
+      kernels.backError(weights.data(), stride, 0, rows, 0, stride, deltas.data(), outputStride, kBatchSize,
+                        errors.data());
+    });
+    char name[32];
+    std::snprintf(name, sizeof name, "%zux%zu", rows, columns);
+    std::printf("%-10s %8.1f (%3.0f%%) %8.1f (%3.0f%%) %8.1f (%3.0f%%)\n", name, update,
+                100 * update / corePeak, forward, 100 * forward / corePeak, backError,
+                100 * backError / corePeak);
+  }
+}
+
+// GFLOP/s of the update alone on one thread over layers of 784 columns and more and more rows,
+// so that the weights it reads and writes back every pass outgrow each level of the cache:
+// where the rate falls, the weights come from a slower level than the arithmetic needs.
+void PrintUpdateBySize(const LayerKernels& kernels, double corePeak) {
+  std::printf("%s update alone by the size of the weights (784 columns, 1 thread):", kernels.name);
+  constexpr size_t kColumns = 784;
+  for (size_t rows : {100, 500, 800, 1200, 2000}) {
+    AlignedBuffer weights(rows * kColumns);
+    AlignedBuffer inputs(kBatchSize * kColumns);
+    const size_t outputStride = (rows + kStrideUnit - 1) / kStrideUnit * kStrideUnit;
+    AlignedBuffer deltas(kBatchSize * outputStride);
+    std::fill(inputs.data(), inputs.data() + kBatchSize * kColumns, 0.5);
+    std::fill(deltas.data(), deltas.data() + kBatchSize * outputStride, 1e-3);
+    const int repeats = static_cast<int>(2e9 / (20.0 * rows * kColumns));
+    const double seconds = BestOf(3, [&] {
+      for (int i = 0; i < repeats; ++i) {
+        for (size_t r = 0; r < rows; r += 12)
+          kernels.update(weights.data(), kColumns, kColumns, r, std::min(rows, r + 12), inputs.data(),
+                         deltas.data(), outputStride, kBatchSize, 1e-3, 1.0);
+      }
+    });
+    const double gflops = 20.0 * rows * kColumns * repeats / seconds / 1e9;
+    std::printf(" %.1f MB %.0f%%;", rows * kColumns * 8 / 1e6, 100 * gflops / corePeak);
+  }
+  std::printf("\n");
+}
+
 double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
   double largest = 0.0;
   auto compare = [&](double x, double y) {
@@ -318,6 +407,14 @@ int main() {
     std::printf("streaming read and write of 5 MB: %.1f GB/s on 1 thread, %.1f on 2 threads\n", stream[1],
                 stream[2]);
   }
+#endif
+
+#if defined(__x86_64__)
+  if (Avx2Kernels() != nullptr) {
+    PrintKernelsAlone(*Avx2Kernels(), peak[1]);
+    PrintUpdateBySize(*Avx2Kernels(), peak[1]);
+  }
+  if (Avx512Kernels() != nullptr) PrintKernelsAlone(*Avx512Kernels(), peak512[1]);
 #endif
 
   std::mt19937 random(12345);
