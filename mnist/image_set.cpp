@@ -1,5 +1,5 @@
-// The IDX loader: read both headers, check the sizes they claim, read the bytes as far as the
-// files hold them, convert them to samples.
+// The compact sample storage and the IDX loader: read both headers, check the sizes they
+// claim, read the bytes as far as the files hold them, straight into the set's storage.
 #include "mnist/image_set.h"
 
 #include <algorithm>

@@ -95,6 +95,7 @@ class ImageSet {
     uint32_t pixelCount;
     uint32_t targetReference;
   };
+  static_assert(sizeof(Entry) == 16, "what a sample costs besides its pixels");
   struct PooledTarget {
     size_t offset;  // into targetValues_
     size_t count;
@@ -115,7 +116,8 @@ class ImageSet {
 // Appends the N samples of the two files to *set and returns true.
 // On failure returns false, leaves *set exactly as it was and, when errorMessage is
 // given, replaces its content with one sentence saying what went wrong. A header with
-// N = 0 succeeds and appends nothing.
+// N = 0 succeeds and appends nothing; images of 2^32 pixels or more are refused as missing
+// image data.
 bool LoadImageSet(const std::string& imagePath, const std::string& labelPath, ImageSet* set,
                   std::string* errorMessage);
 // The same from two streams at their start, which may be pipes (read only as far as their data
