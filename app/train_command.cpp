@@ -75,7 +75,7 @@ bool CanCreateInFolder(const std::string& networkFileName) {
 // Refuses images that do not fit the input layer: a longer image would have its tail
 // ignored, a shorter one would stop training with an exception.
 bool HasNetworkPixelCount(const ImageSet& set, const char* setName) {
-  for (const ImageSample& sample : set) {
+  for (const SampleView sample : set) {
     if (sample.pixels.size() != kPixelCount) {
       std::cout << "The " << setName << " images have " << sample.pixels.size()
                 << " pixels each, but the network needs " << kPixelCount << " (28 x 28)." << std::endl;

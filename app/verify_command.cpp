@@ -57,7 +57,7 @@ bool VerifyCommand(const std::string& ensembleFileName) {
   // A network reads as many pixels as it has inputs; fewer would stop the count with an
   // exception. (Extra pixels are ignored, as the network itself does.)
   const uint32_t inputSize = ensemble.networks.front().InputSize();
-  for (const ImageSample& sample : verificationSet) {
+  for (const SampleView sample : verificationSet) {
     if (sample.pixels.size() < inputSize) {
       std::cout << "The ensemble's networks need " << inputSize
                 << " inputs, but the verification images have only " << sample.pixels.size() << " pixels."

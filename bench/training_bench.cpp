@@ -72,12 +72,12 @@ double BestOf(int repeats, const std::function<void()>& work) {
 
 ImageSet RandomImages(size_t count, std::mt19937& engine) {
   std::uniform_real_distribution<double> pixel(0.0, 1.0);
-  ImageSet set(count);
-  for (ImageSample& sample : set) {
-    sample.pixels.resize(784);
+  ImageSet set;
+  for (size_t i = 0; i < count; ++i) {
+    ImageSample sample{Vector(784), Vector(10, 0.0)};
     for (double& value : sample.pixels) value = pixel(engine);
-    sample.target.assign(10, 0.0);
     sample.target[engine() % 10] = 1.0;
+    set.push_back(sample);
   }
   return set;
 }

@@ -384,7 +384,7 @@ void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const 
   const size_t outputCount = engines.front()->OutputSize();
   for (const TrainingEngine* engine : engines) {
     if (engine->OutputSize() < outputCount) ThrowSubscript();
-    for (const ImageSample& sample : samples) {
+    for (const SampleView sample : samples) {
       if (sample.pixels.size() < engine->InputSize()) ThrowSubscript();
     }
   }

@@ -26,7 +26,7 @@ std::string MemberName(size_t index, size_t count) {
 
 }  // namespace
 
-Vector NetworkEnsemble::Evaluate(const ImageSample& sample) {
+Vector NetworkEnsemble::Evaluate(SampleView sample) {
   assert(!networks.empty());
   const size_t outputSize = networks.front().OutputSize();
   Vector sum(outputSize, 0.0);

@@ -23,7 +23,7 @@ class NetworkEnsemble {
   // The element-wise mean of the members' outputs for the sample, as many entries as the
   // first member has outputs. Rewrites every member's cache. Precondition: at least one
   // member, all with the first member's output size.
-  Vector Evaluate(const ImageSample& sample);
+  Vector Evaluate(SampleView sample);
   // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
   // computed for blocks of samples at once on all threads (engine/training_engine.h).
   double CountCorrect(const ImageSet& samples);

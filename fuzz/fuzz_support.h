@@ -82,8 +82,9 @@ class UnseekableStream : private std::streambuf, public std::istream {
 inline ImageSet SamplesFor(uint32_t pixelCount, uint32_t outputCount) {
   ImageSet samples;
   for (uint32_t k = 0; k < 3; ++k) {
-    samples.push_back({Vector(pixelCount, 0.25 * k), Vector(outputCount, 0.0)});
-    if (k < outputCount) samples.back().target[k] = 1.0;
+    ImageSample sample{Vector(pixelCount, 0.25 * k), Vector(outputCount, 0.0)};
+    if (k < outputCount) sample.target[k] = 1.0;
+    samples.push_back(sample);
   }
   return samples;
 }

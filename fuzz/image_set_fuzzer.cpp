@@ -46,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(pipesLoaded == loaded && pipeMessage == message && pipeSet.size() == set.size(),
           "pipes load what files load");
 
-  Require(!set.empty() && set[0].pixels == earlier.pixels && set[0].target == earlier.target,
-          "samples already in the set stay first and unchanged");
+  Require(
+      !set.empty() && ToVector(set[0].pixels) == earlier.pixels && ToVector(set[0].target) == earlier.target,
+      "samples already in the set stay first and unchanged");
   if (!loaded) {
     Require(IsOneOf(message, {"Failed to read MNIST image and/or label file headers.",
                               "Invalid MNIST data file(s) detected.", "Image and label count mismatch.",

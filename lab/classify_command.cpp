@@ -133,7 +133,8 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     }
     std::vector<const Vector*> members;
     for (const std::vector<Vector>& member : outputs.members) members.push_back(&member[next]);
-    const Vector* pixels = options.show ? &prepared[next].pixels : nullptr;
+    const Vector shown = options.show ? ToVector(prepared[next].pixels) : Vector();
+    const Vector* pixels = options.show ? &shown : nullptr;
     std::cout << (options.json ? JsonResult(fileName, outputs.mean[next], members, pixels)
                                : TextResult(fileName, outputs.mean[next], members, pixels));
     ++next;

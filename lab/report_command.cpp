@@ -192,7 +192,7 @@ std::string MistakesPng(const Figures& figures, const ImageSet& testSet) {
   for (size_t i = 0; i < std::min(kMaxMistakesShown, figures.mistakes.size()); ++i) {
     const Mistake& m = figures.mistakes[i];
     const int percent = std::min(99, static_cast<int>(m.score * 100.0));
-    digits.push_back({testSet[m.sample].pixels,
+    digits.push_back({ToVector(testSet[m.sample].pixels),
                       {{std::to_string(m.truth), {90, 220, 110}},
                        {">", {160, 160, 160}},
                        {std::to_string(m.answer), {255, 90, 90}},

@@ -16,7 +16,7 @@ double SigmoidDerivative(double z) {
   return (1.0 - s) * s;
 }
 
-uint32_t ArgMax(const Vector& v) {
+uint32_t ArgMax(std::span<const double> v) {
   if (v.size() < 2) return 0;
   double best = v[0];
   uint32_t index = 0;

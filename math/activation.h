@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "math/vector.h"
 
@@ -11,4 +12,5 @@ double SigmoidDerivative(double z);  // slope at the weighted input z: (1 - s) *
 
 // Index of the first largest element: ties go to the lowest index, NaN never wins, and a
 // vector of fewer than two elements gives 0.
-uint32_t ArgMax(const Vector& v);
+uint32_t ArgMax(std::span<const double> v);
+inline uint32_t ArgMax(const Vector& v) { return ArgMax(std::span<const double>(v)); }

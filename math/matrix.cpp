@@ -34,7 +34,7 @@ Matrix operator*(const Matrix& a, double s) {
   return result;
 }
 
-Vector operator*(const Matrix& m, const Vector& v) {
+Vector operator*(const Matrix& m, std::span<const double> v) {
   Vector result(m.rowCount, 0.0);
   for (size_t i = 0; i < m.rowCount; ++i) {
     const Vector& row = RowAt(m, i);

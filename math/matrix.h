@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "math/vector.h"
@@ -28,4 +29,4 @@ Matrix operator-(const Matrix& a, const Matrix& b);
 Matrix operator*(const Matrix& a, double s);
 // Element i is the left-to-right sum over row i of m.data[i][j] * v[j]; the inner bound is
 // the row's actual length, so a longer v has its tail ignored.
-Vector operator*(const Matrix& m, const Vector& v);
+Vector operator*(const Matrix& m, std::span<const double> v);

@@ -17,6 +17,11 @@ double& ElementAt(Vector& v, size_t index) {
   return v[index];
 }
 
+const double& ElementAt(std::span<const double> v, size_t index) {
+  if (index >= v.size()) ThrowSubscript();
+  return v[index];
+}
+
 Vector operator+(const Vector& a, const Vector& b) {
   Vector result(a.size(), 0.0);
   for (size_t i = 0; i < a.size(); ++i) result[i] = a[i] + ElementAt(b, i);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 using Vector = std::vector<double>;
@@ -12,6 +13,10 @@ using Vector = std::vector<double>;
 // Bounds-checked element access used throughout the network code.
 const double& ElementAt(const Vector& v, size_t index);
 double& ElementAt(Vector& v, size_t index);
+const double& ElementAt(std::span<const double> v, size_t index);
+
+// A copy of values that live elsewhere (a sample of an image set).
+inline Vector ToVector(std::span<const double> values) { return Vector(values.begin(), values.end()); }
 
 Vector operator+(const Vector& a, const Vector& b);
 Vector operator-(const Vector& a, const Vector& b);

@@ -46,12 +46,12 @@ void NeuralNetwork::AddLayer(uint32_t inputSize, uint32_t outputSize) {
   weightedInputs.emplace_back(outputSize, 0.0);
 }
 
-Vector NeuralNetwork::FeedForward(const Vector& input) {
-  const Vector* previous = &input;
+Vector NeuralNetwork::FeedForward(std::span<const double> input) {
+  std::span<const double> previous = input;
   for (size_t k = 0; k < weights.size(); ++k) {
-    weightedInputs[k] = weights[k] * *previous + biases[k];
+    weightedInputs[k] = weights[k] * previous + biases[k];
     activations[k] = Sigmoid(weightedInputs[k]);
-    previous = &activations[k];
+    previous = activations[k];
   }
   return activations.empty() ? Vector() : activations.back();
 }

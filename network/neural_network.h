@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ class NeuralNetwork {
 
   // The output for one input; rewrites the cache. An input shorter than n(0) throws
   // std::out_of_range, a longer one has its tail ignored.
-  Vector FeedForward(const Vector& input);
+  Vector FeedForward(std::span<const double> input);
   // Number of samples whose largest output is at the index of their target's 1.0.
   double CountCorrect(const ImageSet& samples);
 
@@ -75,8 +76,8 @@ class NeuralNetwork {
   // The gradients of the log-likelihood of one sample (minus its cross-entropy cost) for
   // every layer, from the cache left by FeedForward(input). Assigns every entry of
   // weightGradients and biasGradients, which must be shaped like weights and biases.
-  void Backpropagate(const Vector& input, const Vector& target, std::vector<Matrix>& weightGradients,
-                     std::vector<Vector>& biasGradients);
+  void Backpropagate(std::span<const double> input, std::span<const double> target,
+                     std::vector<Matrix>& weightGradients, std::vector<Vector>& biasGradients);
 
   // One plain gradient-descent step over samples [first, end): the reference that faster
   // training engines are checked against.

@@ -1,8 +1,6 @@
 // The training set's shuffle, a fixed Fisher-Yates walk.
 #include "network/shuffle.h"
 
-#include <utility>
-
 void ShuffleSamples(ImageSet& samples, std::mt19937& engine) {
   constexpr uint32_t kMax = 4294967295u;
   for (uint32_t i = 1; i < samples.size(); ++i) {
@@ -12,6 +10,6 @@ void ShuffleSamples(ImageSet& samples, std::mt19937& engine) {
       r = static_cast<uint32_t>(engine());
     } while (!(r / q < kMax / q || kMax % q == i));
     const uint32_t j = r % q;
-    if (j != i) std::swap(samples[i], samples[j]);
+    if (j != i) samples.Swap(i, j);
   }
 }

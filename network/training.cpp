@@ -115,7 +115,7 @@ void NeuralNetwork::TrainMiniBatch(const ImageSet& samples, size_t first, size_t
   }
 }
 
-void NeuralNetwork::Backpropagate(const Vector& input, const Vector& target,
+void NeuralNetwork::Backpropagate(std::span<const double> input, std::span<const double> target,
                                   std::vector<Matrix>& weightGradients, std::vector<Vector>& biasGradients) {
   // delta[k][i] is the derivative of the log-likelihood with respect to weightedInputs[k][i].
   // At the sigmoid output layer it simplifies exactly to t - a; the long form
@@ -123,7 +123,7 @@ void NeuralNetwork::Backpropagate(const Vector& input, const Vector& target,
   const size_t layerCount = weights.size();
   std::vector<Vector> delta = ZeroVectorsShapedLike(biases);
   for (size_t k = layerCount; k-- > 0;) {
-    const Vector& previousActivations = k == 0 ? input : activations[k - 1];
+    const std::span<const double> previousActivations = k == 0 ? input : activations[k - 1];
     for (size_t i = 0; i < delta[k].size(); ++i) {
       if (k + 1 == layerCount) {
         delta[k][i] = ElementAt(target, i) - activations[k][i];

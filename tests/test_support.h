@@ -156,12 +156,12 @@ inline void WriteDataSets(const std::filesystem::path& folder, uint32_t training
 inline ImageSet RandomSamples(size_t count, size_t pixelCount, size_t digitCount, unsigned seed) {
   std::mt19937 engine(seed);
   std::uniform_real_distribution<double> pixel(0.0, 1.0);
-  ImageSet samples(count);
-  for (ImageSample& sample : samples) {
-    sample.pixels.resize(pixelCount);
+  ImageSet samples;
+  for (size_t i = 0; i < count; ++i) {
+    ImageSample sample{Vector(pixelCount), Vector(digitCount, 0.0)};
     for (double& value : sample.pixels) value = pixel(engine);
-    sample.target.assign(digitCount, 0.0);
     sample.target[engine() % digitCount] = 1.0;
+    samples.push_back(sample);
   }
   return samples;
 }

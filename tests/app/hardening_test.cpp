@@ -1,7 +1,7 @@
 // The real mnist-mlp against careless and hostile surroundings: an output that is also an
 // input or a network, leftover temporary files, long names, links, pipes, a failing standard
-// output and a stored batch size that is absurd. Nothing may be lost or written elsewhere, and
-// every failed save must say why.
+// output, a stored batch size that is absurd and millions of tiny images. Nothing may be lost
+// or written elsewhere, every failed save must say why, and memory follows the input's size.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -137,6 +137,27 @@ TEST(Hardening, PipesAreReadLikeFilesAndVerifyIgnoresTheBatchSize) {
       Mentions(verify.output, "Loaded 20 verification samples.\nInitiating verification sequence.\nTotal"))
       << verify.output;
   EXPECT_EQ(verify.exitCode, 0);
+}
+
+// Two million one-pixel images (4 MB of files) once took 343 MiB: two vectors per image.
+TEST(Hardening, OnePixelImagesTakeMemoryInProportionToTheirFiles) {
+  TemporaryFolder folder;
+  constexpr uint32_t kCount = 2'000'000;
+  Bytes labels(kCount);
+  for (uint32_t i = 0; i < kCount; ++i) labels[i] = static_cast<unsigned char>(i % 10);
+  WriteFile(folder.Path("images"), ImageFileBytes(kCount, 1, 1, Bytes(kCount, 77)));
+  WriteFile(folder.Path("labels"), LabelFileBytes(labels));
+  NetworkEnsemble ensemble{{NeuralNetwork::WithLayers({1, 10}, 0.5, 1.0)}};
+  double correct = 0.0;
+  const long long growth = PeakMemoryGrowth([&] {
+    ImageSet set;
+    std::string message;
+    EXPECT_TRUE(LoadImageSet(folder.Path("images"), folder.Path("labels"), &set, &message)) << message;
+    correct = ensemble.CountCorrect(set);
+  });
+  EXPECT_EQ(correct, kCount / 10);  // equal images get one answer, right for every tenth label
+  if (growth < 0) GTEST_SKIP() << "the peak resident size cannot be reset here";
+  EXPECT_LT(growth, 16LL * 2 * kCount) << growth / 1024 << " KiB";
 }
 
 TEST(Hardening, LostStandardOutputFailsTheRun) {

@@ -38,7 +38,7 @@ TEST(NetworkEnsemble, EvaluateIsTheMeanInMemberOrderAndCountCorrectCountsIt) {
                             NeuralNetwork::WithLayers({6, 3, 4}, 0.5, 1.0)}};
   const ImageSet samples = RandomSamples(53, 6, 4, 5);
   double expected = 0.0;
-  for (const ImageSample& sample : samples) {
+  for (const SampleView sample : samples) {
     Vector mean(4, 0.0);  // added in member order from 0.0, then divided once
     for (NeuralNetwork network : ensemble.networks) mean += network.FeedForward(sample.pixels);
     for (double& value : mean) value = value / 3.0;

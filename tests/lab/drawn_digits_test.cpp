@@ -75,7 +75,7 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
     const int zoom = 4 + static_cast<int>(i % 7);
     const auto margin = [&] { return static_cast<int>(engine() % (14 * zoom)); };
     const Picture picture =
-        DrawAsUser(test[i].pixels, zoom, margin(), margin(), margin(), margin(), i % 2 == 0);
+        DrawAsUser(ToVector(test[i].pixels), zoom, margin(), margin(), margin(), margin(), i % 2 == 0);
     Bytes png, jpeg;
     stbi_write_png_to_func(Append, &png, picture.width, picture.height, 1, picture.levels.data(),
                            picture.width);
@@ -91,7 +91,7 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
   double correct[2] = {0, 0};
   size_t answers = 0;
   for (size_t at = 0; (at = classified.output.find("\"answer\": ", at + 1)) != std::string::npos; ++answers) {
-    correct[answers % 2] += classified.output[at + 10] - '0' == int(ArgMax(test.at(answers / 2).target));
+    correct[answers % 2] += classified.output[at + 10] - '0' == int(ArgMax(test[answers / 2].target));
   }
   ASSERT_EQ(answers, 2 * test.size());
   const double pngCorrect = correct[0], jpegCorrect = correct[1];

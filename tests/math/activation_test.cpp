@@ -21,7 +21,7 @@ TEST(ArgMax, FirstLargestWinsAndNanNeverDoes) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(ArgMax({0.1, 0.9, 0.9}), 1u);
   EXPECT_EQ(ArgMax({5.0}), 0u);
-  EXPECT_EQ(ArgMax({}), 0u);
+  EXPECT_EQ(ArgMax(Vector{}), 0u);
   EXPECT_EQ(ArgMax({nan, 1.0}), 0u);
   EXPECT_EQ(ArgMax({1.0, nan, 2.0}), 2u);
 }

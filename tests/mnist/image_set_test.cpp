@@ -41,9 +41,9 @@ TEST_F(ImageSetTest, AppendsScaledPixelsAndOneHotTargetsIgnoringTrailingBytes) {
   ASSERT_TRUE(Load(ImageFileBytes(2, 1, 3, {0, 128, 255, 1, 2, 3, 99}), labelBytes));
   EXPECT_TRUE(message.empty());
   ASSERT_EQ(set.size(), 3u);
-  EXPECT_EQ(set[1].pixels, (Vector{0.0, 128 / 255.0, 1.0}));
-  EXPECT_EQ(set[1].target, (Vector{0, 0, 0, 0, 0, 0, 0, 1, 0, 0}));
-  EXPECT_EQ(set[2].pixels, (Vector{1 / 255.0, 2 / 255.0, 3 / 255.0}));
+  EXPECT_EQ(ToVector(set[1].pixels), (Vector{0.0, 128 / 255.0, 1.0}));
+  EXPECT_EQ(ToVector(set[1].target), (Vector{0, 0, 0, 0, 0, 0, 0, 1, 0, 0}));
+  EXPECT_EQ(ToVector(set[2].pixels), (Vector{1 / 255.0, 2 / 255.0, 3 / 255.0}));
   EXPECT_EQ(set[2].target[0], 1.0);
   EXPECT_TRUE(Load(ImageFileBytes(0, 28, 28, {}), LabelFileBytes({})));  // no images: nothing added
   EXPECT_EQ(set.size(), 3u);

@@ -91,7 +91,7 @@ TEST(FastTraining, CountsAsThePlainForwardPassAndLeavesTheLastSampleInTheCache) 
   NeuralNetwork network = NeuralNetwork::WithLayers({13, 11, 10}, 0.5, 1.0);
   const ImageSet samples = RandomSamples(47, 13, 10, 6);  // not a whole number of blocks
   double expected = 0.0;
-  for (const ImageSample& sample : samples) {
+  for (const SampleView sample : samples) {
     if (ArgMax(sample.target) == ArgMax(network.FeedForward(sample.pixels))) expected += 1.0;
   }
   ASSERT_GT(expected, 0.0);
@@ -112,14 +112,14 @@ TEST(FastTraining, ShortSamplesAndBrokenShapesThrowBeforeAnythingChanges) {
   ResetRandomSeeds(13);
   const NeuralNetwork initial = NeuralNetwork::WithLayers({4, 3, 2}, 0.5, 1.0);
   ThreadPool pool(2);
-  ImageSet samples = RandomSamples(12, 4, 2, 8);
-  samples[11].pixels.pop_back();
+  const ImageSet samples = RandomSamples(11, 4, 2, 8);
+  ImageSet shortPixels = samples, shortTarget(samples.begin(), samples.begin() + 3);
+  shortPixels.push_back({{0.5, 0.5, 0.5}, {1.0, 0.0}});
+  shortTarget.push_back({{0.5, 0.5, 0.5, 0.5}, {1.0}});
   TrainingEngine engine = initial.Engine(pool);
-  EXPECT_THROW(engine.TrainEpoch(samples, 10), std::out_of_range);
-  EXPECT_THROW(engine.CountCorrect(samples), std::out_of_range);
-  samples[11].pixels.push_back(0.5);
-  samples[3].target.pop_back();
-  EXPECT_THROW(engine.TrainMiniBatch(samples, 0, 10), std::out_of_range);
+  EXPECT_THROW(engine.TrainEpoch(shortPixels, 10), std::out_of_range);
+  EXPECT_THROW(engine.CountCorrect(shortPixels), std::out_of_range);
+  EXPECT_THROW(engine.TrainMiniBatch(shortTarget, 0, 4), std::out_of_range);
   NeuralNetwork after = initial;
   after.CopyFrom(engine);
   EXPECT_TRUE(SameParameters(after, initial));

@@ -53,13 +53,13 @@ TEST(FeedForward, ComputesAndCachesEveryLayerFromThePreviousOne) {
   network.biases[0] = {0.0, -1.0};
   network.weights[1].data = {{2.0, -2.0}};
   network.biases[1] = {0.5};
-  const Vector output = network.FeedForward({3.0, 1.0, 9.0});  // an input's tail is ignored
+  const Vector output = network.FeedForward(Vector{3.0, 1.0, 9.0});  // an input's tail is ignored
   EXPECT_EQ(network.weightedInputs[0], (Vector{2.0, 0.5}));
   const double z = 2.0 * Logistic(2.0) - 2.0 * Logistic(0.5) + 0.5;
   EXPECT_NEAR(network.weightedInputs[1][0], z, 1e-15);
   EXPECT_NEAR(output[0], Logistic(z), 1e-15);
   EXPECT_EQ(network.activations[1], output);
-  EXPECT_THROW(network.FeedForward({0.1}), std::out_of_range);
+  EXPECT_THROW(network.FeedForward(Vector{0.1}), std::out_of_range);
 }
 
 TEST(CountCorrect, CountsArgMaxMatchesWithTiesToTheLowerDigit) {

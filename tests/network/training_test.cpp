@@ -15,8 +15,9 @@ namespace {
 // Minus the cross-entropy cost of the samples: the quantity whose gradient training ascends.
 double LogLikelihood(NeuralNetwork& network, const ImageSet& samples) {
   double sum = 0.0;
-  for (const ImageSample& sample : samples) {
-    const Vector a = network.FeedForward(sample.pixels), &t = sample.target;
+  for (const SampleView sample : samples) {
+    const Vector a = network.FeedForward(sample.pixels);
+    const std::span<const double> t = sample.target;
     for (size_t i = 0; i < a.size(); ++i) sum += t[i] * std::log(a[i]) + (1 - t[i]) * std::log(1 - a[i]);
   }
   return sum;
@@ -73,8 +74,12 @@ TEST(Train, SaturatedOutputStillTrainsAndEveryFailedSaveIsReported) {
 
 // Two clusters that a straight line separates: the class lifts input 0 or input 2 by 1.
 ImageSet SeparableSet(size_t count, unsigned seed) {
-  ImageSet set = RandomSamples(count, 4, 2, seed);
-  for (ImageSample& sample : set) sample.pixels[sample.target[0] == 1.0 ? 0 : 2] += 1.0;
+  ImageSet set;
+  for (const SampleView random : RandomSamples(count, 4, 2, seed)) {
+    ImageSample sample{ToVector(random.pixels), ToVector(random.target)};
+    sample.pixels[sample.target[0] == 1.0 ? 0 : 2] += 1.0;
+    set.push_back(sample);
+  }
   return set;
 }
 
@@ -104,7 +109,8 @@ TEST(Train, LearnsASeparableSetPrintsEveryEpochAndKeepsTheBest) {
   EXPECT_DOUBLE_EQ(saved.CountCorrect(test), best);
   // The best is reached early; later epochs that only tie it must not replace the file.
   EXPECT_FALSE(SameParameters(saved, network));
-  EXPECT_NE(training[0].pixels, untouched[0].pixels) << "every epoch shuffles the training set";
+  EXPECT_NE(ToVector(training[0].pixels), ToVector(untouched[0].pixels))
+      << "every epoch shuffles the training set";
 }
 
 // One seed must give one order on every standard library; the order below was derived from the
