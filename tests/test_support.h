@@ -21,6 +21,7 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "mnist/image_set.h"
 #include "network/neural_network.h"
@@ -145,11 +146,14 @@ inline Bytes PngFile(uint32_t width, uint32_t height, unsigned char bitDepth, un
   return file;
 }
 
-// The four MNIST files in the folder: `trainingCount` and `testCount` 28 x 28 digit images.
+// The four MNIST files in the folder: `trainingCount` and `testCount` digit images of the given
+// sides.
 inline void WriteDataSets(const std::filesystem::path& folder, uint32_t trainingCount = 30,
-                          uint32_t testCount = 20) {
-  WriteDigitFiles(folder / "train-images.idx3-ubyte", folder / "train-labels.idx1-ubyte", trainingCount);
-  WriteDigitFiles(folder / "t10k-images.idx3-ubyte", folder / "t10k-labels.idx1-ubyte", testCount, 28, 1000);
+                          uint32_t testCount = 20, uint32_t trainingSide = 28, uint32_t testSide = 28) {
+  WriteDigitFiles(folder / "train-images.idx3-ubyte", folder / "train-labels.idx1-ubyte", trainingCount,
+                  trainingSide);
+  WriteDigitFiles(folder / "t10k-images.idx3-ubyte", folder / "t10k-labels.idx1-ubyte", testCount, testSide,
+                  1000);
 }
 
 // count samples of random pixels in [0, 1) with a random one-hot target of digitCount.
@@ -181,6 +185,13 @@ inline Bytes EnsembleBytes(uint32_t memberCount, const std::string& records) {
     bytes.push_back(static_cast<unsigned char>(memberCount >> shift));
   bytes.insert(bytes.end(), records.begin(), records.end());
   return bytes;
+}
+
+// Saves networks of these layer sizes (rate 0.5, decay 1) under these names in the folder.
+inline void SaveNetworks(const TemporaryFolder& folder,
+                         const std::vector<std::pair<std::string, std::vector<uint32_t>>>& networks) {
+  for (const auto& [name, sizes] : networks)
+    NeuralNetwork::WithLayers(sizes, 0.5, 1.0).SaveFile(folder.Path(name), nullptr);
 }
 
 // The ensemble file --combine writes for these network files of the folder.
@@ -233,8 +244,7 @@ struct ChildResult {
 inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeLimit = RLIM_INFINITY) {
   int output[2];
   int errors[2];
-  if (pipe(output) != 0) return {};
-  if (pipe(errors) != 0) return {};
+  if (pipe(output) != 0 || pipe(errors) != 0) return {};
   std::cout.flush();
   std::fflush(nullptr);
   const pid_t child = fork();
@@ -267,6 +277,8 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
   return result;
 }
 
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // Every setting the program reads; a test child starts without any of them.
 inline void ClearSettings() {
   for (const char* name :
@@ -275,14 +287,13 @@ inline void ClearSettings() {
     unsetenv(name);
 }
 
-// In a child process: replaces it (keeping its PID) by the executable at `path` run in the
-// folder with the given arguments, after clearing the MNIST_MLP_* settings and setting
-// `environment`. Returns 127 only when that fails.
+// In a child process: replaces it (keeping its PID) by the executable at `path`, called
+// `programName`, run in the folder with the given arguments, after clearing the MNIST_MLP_*
+// settings and setting `environment`. Returns 127 only when that fails.
 inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder,
-                          std::vector<std::string> arguments,
-                          const std::vector<std::pair<std::string, std::string>>& environment = {},
-                          const std::string& programName = "") {
-  arguments.insert(arguments.begin(), programName.empty() ? path : programName);
+                          std::vector<std::string> arguments, const Environment& environment,
+                          const std::string& programName) {
+  arguments.insert(arguments.begin(), programName);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -292,29 +303,18 @@ inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder
   return 127;
 }
 
-// Runs the executable in a child (see ExecExecutable and RunInChild).
-inline ChildResult RunExecutable(const std::string& path, const TemporaryFolder& folder,
-                                 const std::vector<std::string>& arguments,
-                                 const std::vector<std::pair<std::string, std::string>>& environment = {},
-                                 rlim_t fileSizeLimit = RLIM_INFINITY, const std::string& programName = "") {
-  return RunInChild([&] { return ExecExecutable(path, folder, arguments, environment, programName); },
-                    fileSizeLimit);
-}
-
 #ifdef MNIST_MLP_BINARY
-inline int ExecProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
-                       const std::vector<std::pair<std::string, std::string>>& environment = {},
-                       const std::string& programName = "mnist-mlp") {
-  return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, environment, programName);
+inline int ExecProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments) {
+  return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, {}, "mnist-mlp");
 }
 
-// The real mnist-mlp, run as RunExecutable runs it.
+// The real mnist-mlp run in a child (see ExecExecutable and RunInChild).
 inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
-                              const std::vector<std::pair<std::string, std::string>>& environment = {},
-                              rlim_t fileSizeLimit = RLIM_INFINITY,
+                              const Environment& environment = {}, rlim_t fileSizeLimit = RLIM_INFINITY,
                               const std::string& programName = "mnist-mlp") {
-  ChildResult result =
-      RunExecutable(MNIST_MLP_BINARY, folder, arguments, environment, fileSizeLimit, programName);
+  ChildResult result = RunInChild(
+      [&] { return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, environment, programName); },
+      fileSizeLimit);
   std::istringstream lines(result.errors);
   result.errors.clear();
   for (std::string line; std::getline(lines, line);)
@@ -323,26 +323,31 @@ inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<s
 }
 #endif
 
-// The output with every elapsed time ("took 1.25 seconds") made "took T seconds".
-inline std::string WithoutTiming(const std::string& output) {
-  std::string result;
-  size_t copied = 0;
-  for (size_t took = output.find("took "); took != std::string::npos; took = output.find("took ", copied)) {
-    const size_t seconds = output.find(" seconds", took);
-    if (seconds == std::string::npos) break;
-    result.append(output, copied, took + 5 - copied).append("T");
-    copied = seconds;
-  }
-  return result.append(output, copied);
-}
-
 #ifdef MNIST_LAB_BINARY
-inline ChildResult RunLab(const TemporaryFolder& folder, std::vector<std::string> arguments,
-                          const std::vector<std::pair<std::string, std::string>>& environment = {}) {
-  return RunExecutable(MNIST_LAB_BINARY, folder, std::move(arguments), environment, RLIM_INFINITY,
-                       "mnist-lab");
+inline ChildResult RunLab(const TemporaryFolder& folder, const std::vector<std::string>& arguments) {
+  return RunInChild([&] { return ExecExecutable(MNIST_LAB_BINARY, folder, arguments, {}, "mnist-lab"); });
 }
 #endif
+
+// The output with its elapsed seconds and epoch accuracies made T and A, once each is seen to
+// be a number.
+inline std::string Normalised(const std::string& output) {
+  std::istringstream lines(output);
+  std::string result;
+  for (std::string line; std::getline(lines, line); result += line + "\n") {
+    for (const auto& [start, marker, end, mark] :
+         {std::tuple{"Epoch ", " accuracy: ", ".", "A"}, std::tuple{"", " took ", " seconds.", "T"}}) {
+      const size_t from = line.find(marker);
+      if (!line.starts_with(start) || from == std::string::npos || !line.ends_with(end)) continue;
+      const size_t begin = from + std::string(marker).size();
+      const std::string number = line.substr(begin, line.size() - std::string(end).size() - begin);
+      if (!number.empty() && std::isdigit(static_cast<unsigned char>(number[0])) &&
+          number.find_first_not_of("0123456789.e+-") == std::string::npos)
+        line = line.substr(0, begin) + mark + end;
+    }
+  }
+  return result;
+}
 
 // An input stream over bytes that, like a pipe, can neither seek nor tell its length.
 class UnseekableStream : private std::streambuf, public std::istream {
@@ -362,16 +367,6 @@ inline bool FeedPipe(const std::string& path, const std::string& source) {
          std::system(("cat '" + source + "' > '" + path + "' &").c_str()) == 0;
 }
 
-// Reads a "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot.
-inline long long ProcessMemoryField(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  long long kilobytes = 0;
-  for (std::string name, rest; status >> name; std::getline(status, rest)) {
-    if (name == field + ":" && status >> kilobytes) return kilobytes * 1024;
-  }
-  return -1;
-}
-
 // How far the process's peak resident memory rose above its resident memory while `body`
 // ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip).
 inline long long PeakMemoryGrowth(const std::function<void()>& body) {
@@ -381,9 +376,16 @@ inline long long PeakMemoryGrowth(const std::function<void()>& body) {
     clearReferences << "5";  // resets the peak (VmHWM) to the present resident size
     if (!clearReferences.flush()) return -1;
   }
-  const long long before = ProcessMemoryField("VmRSS");
+  // A "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot be read.
+  const auto field = [](const std::string& wanted) {
+    std::ifstream status("/proc/self/status");
+    long long kilobytes = 0;
+    for (std::string name, rest; status >> name; std::getline(status, rest))
+      if (name == wanted + ":" && status >> kilobytes) return kilobytes * 1024;
+    return -1LL;
+  };
+  const long long before = field("VmRSS");
   body();
-  const long long peak = ProcessMemoryField("VmHWM");
-  if (before < 0 || peak < 0) return -1;
-  return peak - before;
+  const long long peak = field("VmHWM");
+  return before < 0 || peak < 0 ? -1 : peak - before;
 }
