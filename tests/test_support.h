@@ -98,52 +98,10 @@ inline void WriteDigitFiles(const std::string& imagePath, const std::string& lab
   WriteFile(labelPath, LabelFileBytes(labels));
 }
 
-// A PNG file of the given bit depth and colour type (0 grey, 4 grey and alpha, ...) holding
-// `samples`: the rows' bytes without their filter bytes, compressed as stored deflate blocks.
-// Built by hand because stb writes neither 16-bit nor grey-and-alpha files.
-inline Bytes PngFile(uint32_t width, uint32_t height, unsigned char bitDepth, unsigned char colourType,
-                     const Bytes& samples) {
-  const auto crc = [](const Bytes& bytes, size_t from) {
-    uint32_t value = 0xffffffffu;
-    for (size_t i = from; i < bytes.size(); ++i) {
-      value ^= bytes[i];
-      for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ (0xedb88320u & (0u - (value & 1u)));
-    }
-    return ~value;
-  };
-  Bytes file{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  const auto chunk = [&](const char* type, const Bytes& data) {
-    AppendBigEndian32(file, static_cast<uint32_t>(data.size()));
-    Bytes body(type, type + 4);
-    body.insert(body.end(), data.begin(), data.end());
-    file.insert(file.end(), body.begin(), body.end());
-    AppendBigEndian32(file, crc(body, 0));
-  };
-  Bytes header;
-  AppendBigEndian32(header, width);
-  AppendBigEndian32(header, height);
-  header.insert(header.end(), {bitDepth, colourType, 0, 0, 0});
-  chunk("IHDR", header);
-  Bytes raw;
-  const size_t rowBytes = samples.size() / height;
-  for (size_t row = 0; row < height; ++row) {
-    raw.push_back(0);  // filter: none
-    raw.insert(raw.end(), samples.begin() + row * rowBytes, samples.begin() + (row + 1) * rowBytes);
-  }
-  Bytes zlib{0x78, 0x01};
-  uint32_t a = 1, b = 0;
-  for (unsigned char byte : raw) a = (a + byte) % 65521, b = (b + a) % 65521;
-  for (size_t at = 0; at == 0 || at < raw.size(); at += 65535) {
-    const size_t length = std::min<size_t>(65535, raw.size() - at);
-    zlib.push_back(at + length == raw.size() ? 1 : 0);
-    zlib.insert(zlib.end(), {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                             static_cast<unsigned char>(~length), static_cast<unsigned char>(~length >> 8)});
-    zlib.insert(zlib.end(), raw.begin() + at, raw.begin() + at + length);
-  }
-  AppendBigEndian32(zlib, (b << 16) | a);
-  chunk("IDAT", zlib);
-  chunk("IEND", {});
-  return file;
+// A callback for stb_image_write: appends the encoded bytes to the Bytes at `context`.
+inline void AppendBytes(void* context, void* data, int size) {
+  auto* bytes = static_cast<Bytes*>(context);
+  bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
 }
 
 // The four MNIST files in the folder: `trainingCount` and `testCount` digit images of the given
