@@ -4,8 +4,6 @@
 // any training because its output folder cannot take the file.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "test_support.h"
 
 namespace {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "math/activation.h"
 #include "network/random.h"
 #include "test_support.h"

@@ -3,7 +3,6 @@
 #include "io/atomic_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <thread>
 

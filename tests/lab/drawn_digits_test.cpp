@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <stb/stb_image_write.h>
 
-#include <string>
-
 #include "math/activation.h"
 #include "test_support.h"
 

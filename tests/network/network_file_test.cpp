@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <limits>
-#include <sstream>
 
 #include "test_support.h"
 

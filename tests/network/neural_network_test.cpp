@@ -3,9 +3,7 @@
 // real binary (tests/app).
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <set>
-#include <tuple>
 
 #include "network/random.h"
 #include "test_support.h"

@@ -2,13 +2,8 @@
 // full disk, stood in for by a file-size limit in a child; the process killed), the file on disk
 // is the old one or a complete new one.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <filesystem>
-#include <random>
 #include <thread>
 
 #include "test_support.h"

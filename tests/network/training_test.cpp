@@ -2,10 +2,6 @@
 // saves, and the shuffle's fixed order.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <sstream>
-
 #include "network/random.h"
 #include "network/shuffle.h"
 #include "test_support.h"
