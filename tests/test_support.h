@@ -326,14 +326,12 @@ inline bool FeedPipe(const std::string& path, const std::string& source) {
 }
 
 // How far the process's peak resident memory rose above its resident memory while `body`
-// ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip).
+// ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip). The body
+// runs either way.
 inline long long PeakMemoryGrowth(const std::function<void()>& body) {
   malloc_trim(0);  // memory freed earlier would hide growth: an allocation could reuse it unseen
-  {
-    std::ofstream clearReferences("/proc/self/clear_refs");
-    clearReferences << "5";  // resets the peak (VmHWM) to the present resident size
-    if (!clearReferences.flush()) return -1;
-  }
+  // Resets the peak (VmHWM) to the present resident size.
+  const bool reset = static_cast<bool>((std::ofstream("/proc/self/clear_refs") << "5").flush());
   // A "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot be read.
   const auto field = [](const std::string& wanted) {
     std::ifstream status("/proc/self/status");
@@ -345,5 +343,5 @@ inline long long PeakMemoryGrowth(const std::function<void()>& body) {
   const long long before = field("VmRSS");
   body();
   const long long peak = field("VmHWM");
-  return before < 0 || peak < 0 ? -1 : peak - before;
+  return !reset || before < 0 || peak < 0 ? -1 : peak - before;
 }

@@ -12,11 +12,8 @@ std::unique_ptr<Model> ModelOf(const std::string& bytes, std::string* message) {
   std::istringstream input(bytes);
   return Model::Read(input, 2, message);
 }
-
-std::string EnsembleFileOf(const std::vector<NeuralNetwork>& networks) {
-  std::string bytes{'\x42', '\x42', static_cast<char>(networks.size()), 0, 0, 0};
-  for (const NeuralNetwork& network : networks) bytes += RecordOf(network);
-  return bytes;
+std::unique_ptr<Model> ModelOf(const Bytes& bytes, std::string* message) {
+  return ModelOf(std::string(bytes.begin(), bytes.end()), message);
 }
 
 }  // namespace
@@ -33,7 +30,7 @@ TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
     EXPECT_EQ(model->Kind(), ModelKind::Network);
     EXPECT_TRUE(SameParameters(model->Ensemble().networks.at(0), network));
   }
-  const std::unique_ptr<Model> model = ModelOf(EnsembleFileOf({half, other}), &message);
+  const std::unique_ptr<Model> model = ModelOf(EnsembleBytes(2, RecordOf(half) + RecordOf(other)), &message);
   ASSERT_NE(model, nullptr) << message;
   EXPECT_EQ(model->Kind(), ModelKind::Ensemble);
   EXPECT_EQ(model->MemberCount(), 2u);
@@ -45,7 +42,8 @@ TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
   const std::vector<NeuralNetwork> members{NeuralNetwork::WithLayers({8, 5, 4}, 0.5, 1.0),
                                            NeuralNetwork::WithLayers({8, 3, 4}, 0.5, 1.0)};
   std::string message;
-  const std::unique_ptr<Model> model = ModelOf(EnsembleFileOf(members), &message);
+  const std::unique_ptr<Model> model =
+      ModelOf(EnsembleBytes(2, RecordOf(members[0]) + RecordOf(members[1])), &message);
   const ImageSet samples = RandomSamples(101, 8, 4, 5);
   const SetOutputs outputs = model->Outputs(samples);
   double correct = 0;
