@@ -262,10 +262,6 @@ inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder
 }
 
 #ifdef MNIST_MLP_BINARY
-inline int ExecProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments) {
-  return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, {}, "mnist-mlp");
-}
-
 // The real mnist-mlp run in a child (see ExecExecutable and RunInChild).
 inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
                               const Environment& environment = {}, rlim_t fileSizeLimit = RLIM_INFINITY,

@@ -56,7 +56,7 @@ TEST(Hardening, LeftoverTemporaryFilesAndNamesUpTo255BytesDoNotStopASave) {
   // A killed process with the same PID (containers repeat them) left its temporary files.
   const ChildResult result = RunInChild([&] {
     for (char n : {'0', '1'}) WriteFile(folder.Path("e.ens.tmp-" + std::to_string(getpid()) + "-" + n), {9});
-    return ExecProgram(folder, {"--combine", "e.ens", "a.net"});
+    return ExecExecutable(MNIST_MLP_BINARY, folder, {"--combine", "e.ens", "a.net"}, {}, "mnist-mlp");
   });
   EXPECT_EQ(result.exitCode, 0) << result.errors;
   EXPECT_EQ(ReadFile(folder.Path("e.ens")), EnsembleOfFiles(folder, {"a.net"}));
@@ -153,7 +153,7 @@ TEST(Hardening, LostStandardOutputFailsTheRun) {
   const auto run = [&](const std::function<void()>& redirect, const std::vector<std::string>& arguments) {
     return RunInChild([&] {
              redirect();
-             return ExecProgram(folder, arguments);
+             return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, {}, "mnist-mlp");
            })
         .exitCode;
   };

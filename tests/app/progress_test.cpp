@@ -52,14 +52,10 @@ TEST(TrainProgress, AskedForOrOnATerminalItGoesToStandardErrorOnlyWithEachEpochs
 
   // script runs the command with a pseudo-terminal as standard error; its transcript is what
   // the terminal showed. A log of standard output stays exact.
+  const std::string command = std::string("'") + MNIST_MLP_BINARY + "' --train t.net > out.log";
   const auto onTerminal = [&](const Environment& environment) {
     return RunInChild([&] {
-      ClearSettings();
-      for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-      const std::string command = std::string("'") + MNIST_MLP_BINARY + "' --train t.net > out.log";
-      if (chdir(folder.Root().c_str()) == 0)
-        execlp("script", "script", "-qec", command.c_str(), "/dev/null", nullptr);
-      return 127;
+      return ExecExecutable("/usr/bin/script", folder, {"-qec", command, "/dev/null"}, environment, "script");
     });
   };
   const ChildResult terminal = onTerminal(seeded);
