@@ -1,10 +1,11 @@
 // The helpers the tests share: a temporary folder and the files made in it (IDX data, network
 // records), random samples, comparisons of networks, a child process with a file-size limit,
 // the real binary run in a folder, streams and named pipes that cannot seek, and the peak
-// memory an operation adds.
+// memory an operation adds. Every test that includes it gets gtest with it.
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -1,8 +1,6 @@
 // End-to-end tests: the real mnist-mlp runs in a temporary folder that holds the files each test
 // writes; its whole standard output, its standard error (empty unless it failed) and its exit
 // status are checked.
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

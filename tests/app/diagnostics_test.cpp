@@ -2,8 +2,6 @@
 // standard output: the file and the system's reason, where the data files are looked for and
 // how to get them, what to do with a network given to --verify, and a --train refused before
 // any training because its output folder cannot take the file.
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

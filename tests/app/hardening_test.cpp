@@ -2,8 +2,6 @@
 // input or a network, leftover temporary files, long names, links, a full disk, pipes, a
 // failing standard output and a stored batch size that is absurd. Nothing may be lost or
 // written elsewhere, and every failed save must say why and keep the file that was there.
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 #include "ensemble/network_ensemble.h"

@@ -1,7 +1,5 @@
 // The progress of --train: on standard error only, when MNIST_MLP_PROGRESS=1 or standard error
 // is a terminal (a pseudo-terminal made by `script`), and never a byte of it in standard output.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 
 #include "test_support.h"

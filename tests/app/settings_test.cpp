@@ -1,7 +1,5 @@
 // The training settings end to end: unset they change nothing, set they shape and train the
 // network the file then holds, and an invalid one stops the program before any command.
-#include <gtest/gtest.h>
-
 #include "network/random.h"
 #include "network/shuffle.h"
 #include "test_support.h"

@@ -1,7 +1,5 @@
 #include "ensemble/model_file.h"
 
-#include <gtest/gtest.h>
-
 #include "math/activation.h"
 #include "network/random.h"
 #include "test_support.h"

@@ -2,8 +2,6 @@
 // and the ensemble file with every refusal, truncation and failed save.
 #include "ensemble/network_ensemble.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 #include "math/activation.h"

@@ -1,6 +1,5 @@
 #include "image/image_file.h"
 
-#include <gtest/gtest.h>
 #include <stb/stb_image_write.h>
 
 #include "test_support.h"

@@ -2,8 +2,6 @@
 // and nothing left behind by a failure.
 #include "io/atomic_file.h"
 
-#include <gtest/gtest.h>
-
 #include <thread>
 
 #include "test_support.h"

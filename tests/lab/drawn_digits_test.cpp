@@ -1,7 +1,6 @@
 // classify on real MNIST digits drawn as a user would give them: scaled up 4 to 10 times,
 // placed off centre on a margin of paper, half of them dark ink on light paper, saved as PNG
 // and as JPEG. A network trained here must read them about as well as the originals.
-#include <gtest/gtest.h>
 #include <stb/stb_image_write.h>
 
 #include "math/activation.h"

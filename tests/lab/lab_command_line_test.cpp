@@ -1,6 +1,4 @@
 // mnist-lab end to end on small files made here.
-#include <gtest/gtest.h>
-
 #include "ensemble/network_ensemble.h"
 #include "image/image_file.h"
 #include "network/random.h"

@@ -1,7 +1,5 @@
 // The fast engine against the plain per-sample step it replaces: the same weights to rounding,
 // for every kernel set this processor runs, and bit-identical results for any thread count.
-#include <gtest/gtest.h>
-
 #include "engine/training_engine.h"
 #include "math/activation.h"
 #include "network/random.h"

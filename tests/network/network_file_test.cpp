@@ -1,7 +1,5 @@
 // The network record: its exact bytes, a round trip of every field, and the refusal of every
 // damaged or hostile record, without allocating for sizes that a record only claims.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <limits>
 

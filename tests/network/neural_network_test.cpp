@@ -1,8 +1,6 @@
 // Building a network from its seeds, its forward pass and the count of correct answers.
 // MNIST_MLP_SEED is read once per process, so its repeatability across runs is checked on the
 // real binary (tests/app).
-#include <gtest/gtest.h>
-
 #include <set>
 
 #include "network/random.h"

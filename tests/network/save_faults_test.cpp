@@ -2,8 +2,6 @@
 // full disk, stood in for by a file-size limit in a child), the file on disk is the old one or a
 // complete new one. Training's own saves are checked so on the real binary (tests/app), and the
 // atomic replacement that makes a killed save harmless in tests/io.
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

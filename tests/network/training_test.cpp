@@ -1,7 +1,5 @@
 // Training: the plain mini-batch step against finite differences, Train's epochs, output and
 // saves, and the shuffle's fixed order.
-#include <gtest/gtest.h>
-
 #include "network/random.h"
 #include "network/shuffle.h"
 #include "test_support.h"
