@@ -8,9 +8,7 @@ namespace {
 
 TEST(Diagnostics, AFailedDataLoadNamesEachUnreadableFileWhyTheFolderAndTheFetchCommand) {
   TemporaryFolder folder;
-  const ChildResult none = RunProgram(folder, {"--train", "a.net"});
-  EXPECT_EQ(none.output,
-            "Loading training data...\nError detected during data load: Failed to open data files.\n");
+  const ChildResult none = RunProgram(folder, {"--train", "a.net"});  // its output: tests/app/command_line
   EXPECT_TRUE(none.diagnostics.starts_with(
       "mnist-mlp: cannot open train-images.idx3-ubyte: No such file or directory\n"
       "mnist-mlp: cannot open train-labels.idx1-ubyte: No such file or directory\n"
