@@ -63,14 +63,11 @@ inline Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-inline void AppendBigEndian32(Bytes& bytes, uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(value >> shift));
-}
-
-// An IDX image file header followed by the given pixel bytes.
+// An IDX file: the header's words (32 bits, big-endian), then the data bytes.
 inline Bytes IdxFileBytes(std::initializer_list<uint32_t> header, const Bytes& data) {
   Bytes bytes;
-  for (uint32_t word : header) AppendBigEndian32(bytes, word);
+  for (uint32_t word : header)
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(word >> shift));
   bytes.insert(bytes.end(), data.begin(), data.end());
   return bytes;
 }
@@ -81,38 +78,32 @@ inline Bytes LabelFileBytes(const Bytes& labels) {
   return IdxFileBytes({2049u, static_cast<uint32_t>(labels.size())}, labels);
 }
 
-// count images of side x side pixels, image i of digit i % 10 drawn as a bright band of rows
-// whose place depends on the digit, over faint noise: a set a network learns in a few epochs.
-inline void WriteDigitFiles(const std::string& imagePath, const std::string& labelPath, uint32_t count,
-                            uint32_t side = 28, uint32_t firstImage = 0) {
-  Bytes pixels;
-  Bytes labels;
-  for (uint32_t i = firstImage; i < firstImage + count; ++i) {
-    const uint32_t digit = i % 10;
-    labels.push_back(static_cast<unsigned char>(digit));
-    for (uint32_t p = 0; p < side * side; ++p) {
-      const bool ink = (p / side) * 10 / side == digit;
-      pixels.push_back(static_cast<unsigned char>((ink ? 180 : 0) + (i * 7919 + p * 104729) % 61));
-    }
-  }
-  WriteFile(imagePath, ImageFileBytes(count, side, side, pixels));
-  WriteFile(labelPath, LabelFileBytes(labels));
-}
-
 // A callback for stb_image_write: appends the encoded bytes to the Bytes at `context`.
 inline void AppendBytes(void* context, void* data, int size) {
   auto* bytes = static_cast<Bytes*>(context);
   bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
 }
 
-// The four MNIST files in the folder: `trainingCount` and `testCount` digit images of the given
-// sides.
+// The MNIST files in the folder: `trainingCount` and `testCount` images of the given sides (no
+// files for a count of 0), image i of digit i % 10 drawn as a bright band of rows whose place
+// depends on the digit, over faint noise: a set a network learns in a few epochs.
 inline void WriteDataSets(const std::filesystem::path& folder, uint32_t trainingCount = 30,
                           uint32_t testCount = 20, uint32_t trainingSide = 28, uint32_t testSide = 28) {
-  WriteDigitFiles(folder / "train-images.idx3-ubyte", folder / "train-labels.idx1-ubyte", trainingCount,
-                  trainingSide);
-  WriteDigitFiles(folder / "t10k-images.idx3-ubyte", folder / "t10k-labels.idx1-ubyte", testCount, testSide,
-                  1000);
+  for (const auto& [prefix, count, side, first] : {std::tuple{"train", trainingCount, trainingSide, 0u},
+                                                   std::tuple{"t10k", testCount, testSide, 1000u}}) {
+    if (count == 0) continue;
+    Bytes pixels, labels;
+    for (uint32_t i = first; i < first + count; ++i) {
+      labels.push_back(static_cast<unsigned char>(i % 10));
+      for (uint32_t p = 0; p < side * side; ++p) {
+        const bool ink = (p / side) * 10 / side == i % 10;
+        pixels.push_back(static_cast<unsigned char>((ink ? 180 : 0) + (i * 7919 + p * 104729) % 61));
+      }
+    }
+    WriteFile(folder / (std::string(prefix) + "-images.idx3-ubyte"),
+              ImageFileBytes(count, side, side, pixels));
+    WriteFile(folder / (std::string(prefix) + "-labels.idx1-ubyte"), LabelFileBytes(labels));
+  }
 }
 
 // count samples of random pixels in [0, 1) with a random one-hot target of digitCount.

@@ -91,7 +91,7 @@ TEST(CommandLine, UsageTextOptionLettersEmptyNamesAndAnEscapingExceptionThatStop
 // Refusals and failed saves first, then a run that succeeds in the same folder.
 TEST(TrainCommand, RefusesBadDataOrOutputNamesAndOtherwisePrintsEveryEpoch) {
   TemporaryFolder folder;
-  WriteDigitFiles(folder.Path("train-images.idx3-ubyte"), folder.Path("train-labels.idx1-ubyte"), 30);
+  WriteDataSets(folder.Root(), 30, 0);
   ExpectRun(folder, {"--train", "a.net"}, kTrainingLoaded + kNoTestFiles, 1);
   const std::string needs = " pixels each, but the network needs 784 (28 x 28).\n";
   WriteDataSets(folder.Root(), 30, 20, 10);

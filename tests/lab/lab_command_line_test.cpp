@@ -133,7 +133,7 @@ TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
 
 TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   TemporaryFolder folder;
-  WriteDigitFiles(folder.Path("t10k-images.idx3-ubyte"), folder.Path("t10k-labels.idx1-ubyte"), 30);
+  WriteDataSets(folder.Root(), 0, 30);
   const ChildResult shown =
       RunLab(folder, {"show", "t10k-images.idx3-ubyte", "0", "7", "29", "30", "-o", "d.png"});
   EXPECT_EQ(shown.exitCode, 1);
