@@ -1,5 +1,5 @@
 // The ensemble: the mean of its members in order, counted the same one by one and in blocks,
-// and the ensemble file with every refusal, truncation and failed save.
+// and the ensemble file with every refusal and truncation (failed saves: tests/app/hardening).
 #include "ensemble/network_ensemble.h"
 
 #include <cstring>
@@ -157,20 +157,6 @@ TEST(EnsembleFile, LoadingAndCountingTakeMemoryInProportionToTheFile) {
 #endif
   }
   unsetenv("MNIST_MLP_THREADS");
-}
-
-TEST(EnsembleFile, FailedSaveLeavesTheOldFileAndNoPartialOne) {
-  TemporaryFolder folder;
-  WriteFile(folder.Path("e"), {7, 7, 7});
-  NeuralNetwork broken = NeuralNetwork::WithLayers({2, 1}, 0.5, 1.0);
-  broken.biases[0].clear();  // a record that cannot be written completely
-  NetworkEnsemble ensemble{{NeuralNetwork::WithLayers({2, 1}, 0.5, 1.0), broken}};
-  EXPECT_EQ(SaveOrLoad(folder, ensemble, nullptr, true), "Failed to write layer biases to disk.");
-  EXPECT_EQ(ReadFile(folder.Path("e")), (Bytes{7, 7, 7}));
-  EXPECT_EQ(folder.EntryCount(), 1u);
-  std::string message;
-  ensemble.Save("", &message);
-  EXPECT_EQ(message, "Failed to write neural network ensemble header to disk.");
 }
 
 }  // namespace
