@@ -25,24 +25,9 @@ GreyImage Decoded(const Bytes& file) {
   return image;
 }
 
-// The numbers on the `rows` lines after the line that holds `heading` and `skip` more.
-std::vector<std::vector<long>> Table(const std::string& text, const std::string& heading, size_t skip,
-                                     size_t rows) {
-  std::istringstream lines(text.substr(std::min(text.size(), text.find(heading))));
-  std::string line;
-  for (size_t i = 0; i <= skip; ++i) std::getline(lines, line);
-  std::vector<std::vector<long>> table(rows);
-  for (auto& row : table) {
-    std::getline(lines, line);
-    std::istringstream numbers(line);
-    for (double value; numbers >> value;) row.push_back(static_cast<long>(value));
-  }
-  return table;
-}
-
 }  // namespace
 
-TEST(LabReport, CountsWithTheMeanAndItsMatrixAddsUpToThePerDigitTable) {
+TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
   TemporaryFolder folder;
   // Five images per digit d light pixel d, except that two 4s light pixel 9 and one 7 pixel 1.
   Bytes pixels(50 * 10, 0), labels;
@@ -61,21 +46,16 @@ TEST(LabReport, CountsWithTheMeanAndItsMatrixAddsUpToThePerDigitTable) {
 
   const ChildResult report = RunLab(folder, {"report", "pair.ens"});
   ASSERT_EQ(report.exitCode, 0) << report.errors;
+  // The per-digit table and the matrix (rows: true digit) where the mistakes are.
   for (const char* line :
        {"Model: ensemble of 2 networks (pair.ens)\nTotal correct: 47 of 50 (94.00%)\n",
+        "\n    3       5        5   100.00\n    4       5        3    60.00\n",
+        "\n    7       5        4    80.00\n",
+        "\n    4     0     0     0     0     3     0     0     0     0     2\n",
+        "\n    7     0     1     0     0     0     0     0     4     0     0\n",
         "  4 read as 9: 2 times\n  7 read as 1: 1 time\n\n", "  member 1: 47 correct (94.00%)\n",
         "  member 2: 42 correct (84.00%)\n  ensemble: 47 correct (94.00%)\n"}) {
     EXPECT_NE(report.output.find(line), std::string::npos) << line << "\n" << report.output;
-  }
-  const auto perDigit = Table(report.output, "digit  images", 0, 10);
-  const auto matrix = Table(report.output, "Confusion matrix", 1, 10);
-  for (size_t digit = 0; digit < 10; ++digit) {
-    ASSERT_EQ(matrix[digit].size(), 11u);
-    ASSERT_EQ(perDigit[digit].size(), 4u);
-    long rowTotal = 0;
-    for (size_t answer = 1; answer <= 10; ++answer) rowTotal += matrix[digit][answer];
-    EXPECT_EQ(matrix[digit][digit + 1], perDigit[digit][2]) << digit;
-    EXPECT_EQ(rowTotal, perDigit[digit][1]) << digit;
   }
   const Bytes svg = ReadFile(folder.Path("report/confusion.svg"));
   EXPECT_EQ(std::string(svg.begin(), svg.begin() + 4), "<svg");
