@@ -147,10 +147,8 @@ inline void SaveNetworks(const TemporaryFolder& folder,
 // The ensemble file --combine writes for these network files of the folder.
 inline Bytes EnsembleOfFiles(const TemporaryFolder& folder, const std::vector<std::string>& names) {
   std::string records;
-  for (const std::string& name : names) {
-    const Bytes record = ReadFile(folder.Path(name));
-    records.append(record.begin(), record.end());
-  }
+  for (const std::string& name : names)
+    for (unsigned char byte : ReadFile(folder.Path(name))) records += static_cast<char>(byte);
   return EnsembleBytes(static_cast<uint32_t>(names.size()), records);
 }
 

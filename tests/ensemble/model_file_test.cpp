@@ -16,7 +16,7 @@ std::unique_ptr<Model> ModelOf(const Bytes& bytes, std::string* message) {
 
 }  // namespace
 
-TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
+TEST(ModelFile, TellsNetworkFromEnsembleByContentAndReportsOtherFilesInTheirOwnWords) {
   ResetRandomSeeds(3);
   // 0.5 reads as a member count of 0; 0.3 as a large count, followed by no record's magic.
   const NeuralNetwork half = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
@@ -33,6 +33,12 @@ TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
   EXPECT_EQ(model->Kind(), ModelKind::Ensemble);
   EXPECT_EQ(model->MemberCount(), 2u);
   EXPECT_TRUE(SameParameters(model->Ensemble().networks.at(1), other));
+
+  EXPECT_EQ(ModelOf("BM not a model", &message), nullptr);
+  EXPECT_EQ(message, "Neither a network file nor an ensemble file: it does not begin with the bytes 42 42.");
+  const std::string record = RecordOf(half);
+  EXPECT_EQ(ModelOf(record.substr(0, record.size() - 1), &message), nullptr);
+  EXPECT_EQ(message, "Failed to read layer biases from disk.");
 }
 
 TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
@@ -53,15 +59,4 @@ TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
     }
   }
   EXPECT_EQ(correct, model->Ensemble().CountCorrect(samples));
-}
-
-TEST(ModelFile, ReportsForeignAndDamagedFilesInTheirOwnWords) {
-  ResetRandomSeeds(5);
-  const NeuralNetwork network = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
-  const std::string record = RecordOf(network);
-  std::string message;
-  EXPECT_EQ(ModelOf("BM not a model", &message), nullptr);
-  EXPECT_EQ(message, "Neither a network file nor an ensemble file: it does not begin with the bytes 42 42.");
-  EXPECT_EQ(ModelOf(record.substr(0, record.size() - 1), &message), nullptr);
-  EXPECT_EQ(message, "Failed to read layer biases from disk.");
 }
