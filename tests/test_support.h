@@ -190,8 +190,7 @@ struct ChildResult {
 // a write past it fails with EFBIG, as on a full disk (SIGXFSZ is ignored; both carry over an
 // exec). The limit does not apply to the pipes.
 inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeLimit = RLIM_INFINITY) {
-  int output[2];
-  int errors[2];
+  int output[2], errors[2];
   if (pipe(output) != 0 || pipe(errors) != 0) return {};
   std::cout.flush();
   std::fflush(nullptr);
@@ -210,8 +209,7 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
     std::fflush(nullptr);
     _exit(code);
   }
-  close(output[1]);
-  close(errors[1]);
+  for (int fd : {output[1], errors[1]}) close(fd);
   ChildResult result;
   // Standard error stays small in every test, so reading it second cannot block the child.
   for (auto [fd, text] : {std::pair{output[0], &result.output}, std::pair{errors[0], &result.errors}}) {

@@ -4,8 +4,6 @@
 // any training because its output folder cannot take the file.
 #include "test_support.h"
 
-namespace {
-
 TEST(Diagnostics, AFailedDataLoadNamesEachUnreadableFileWhyTheFolderAndTheFetchCommand) {
   TemporaryFolder folder;
   const ChildResult none = RunProgram(folder, {"--train", "a.net"});  // its output: tests/app/command_line
@@ -70,5 +68,3 @@ TEST(Diagnostics, TrainRefusesAnOutputFolderThatCannotTakeTheFileBeforeLoadingAn
   EXPECT_EQ(RunProgram(folder, {"--train", "out/a.net"}, {{"MNIST_MLP_EPOCHS", "1"}}).exitCode, 0);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path("out")), {}), 1);
 }
-
-}  // namespace

@@ -7,8 +7,6 @@
 #include "ensemble/network_ensemble.h"
 #include "test_support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 
 TEST(Hardening, CombineNeverReplacesOneOfItsInputsOrANetworkFile) {
@@ -16,8 +14,7 @@ TEST(Hardening, CombineNeverReplacesOneOfItsInputsOrANetworkFile) {
   SaveNetworks(folder, {{"a.net", {4, 3, 2}}, {"b.net", {4, 2}}});
   ASSERT_EQ(RunProgram(folder, {"--combine", "e.ens", "a.net", "b.net"}).exitCode, 0);
   fs::create_symlink("e.ens", folder.Path("link.ens"));
-  const Bytes ensemble = ReadFile(folder.Path("e.ens"));
-  const Bytes network = ReadFile(folder.Path("a.net"));
+  const Bytes ensemble = ReadFile(folder.Path("e.ens")), network = ReadFile(folder.Path("a.net"));
   const std::vector<std::pair<std::vector<std::string>, std::string>> refusals{
       {{"--combine", "e.ens", "a.net", "e.ens"}, "The ensemble file e.ens is also the network file e.ens"},
       {{"--combine", "link.ens", "b.net", "./e.ens"},
@@ -155,5 +152,3 @@ TEST(Hardening, LostStandardOutputFailsTheRun) {
   EXPECT_EQ(run(full, {"--verify", "e.ens"}), 1);
   EXPECT_EQ(run(closed, {"--verify", "e.ens"}), 1);
 }
-
-}  // namespace

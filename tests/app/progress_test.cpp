@@ -4,8 +4,6 @@
 
 #include "test_support.h"
 
-namespace {
-
 TEST(TrainProgress, AskedForOrOnATerminalItGoesToStandardErrorOnlyWithEachEpochsAccuracyBestAndSave) {
   TemporaryFolder folder;
   WriteDataSets(folder.Root());
@@ -29,8 +27,7 @@ TEST(TrainProgress, AskedForOrOnATerminalItGoesToStandardErrorOnlyWithEachEpochs
       << line;
   std::istringstream output(quiet.output);
   double best = -1.0;
-  int epoch = 0;
-  int bestEpoch = 0;
+  int epoch = 0, bestEpoch = 0;
   for (std::string outputLine; std::getline(output, outputLine);) {
     double accuracy = 0.0;
     if (std::sscanf(outputLine.c_str(), "Epoch %*d accuracy: %lf", &accuracy) != 1) continue;
@@ -66,5 +63,3 @@ TEST(TrainProgress, AskedForOrOnATerminalItGoesToStandardErrorOnlyWithEachEpochs
   EXPECT_EQ(silenced.exitCode, 0);
   EXPECT_EQ(silenced.output, "");
 }
-
-}  // namespace

@@ -4,8 +4,6 @@
 // atomic replacement that makes a killed save harmless in tests/io.
 #include "test_support.h"
 
-namespace {
-
 TEST(SaveFaults, FullDiskReportsItsStageAndKeepsThePreviousFileByteForByte) {
   // 160,000 bytes of weights and 1,600 of biases: far more than a stream buffer, so a write
   // that fails part-way shows in the region that was being written.
@@ -29,5 +27,3 @@ TEST(SaveFaults, FullDiskReportsItsStageAndKeepsThePreviousFileByteForByte) {
     EXPECT_EQ(folder.EntryCount(), 1u) << limit << ": the temporary file is removed";
   }
 }
-
-}  // namespace

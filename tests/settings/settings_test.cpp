@@ -4,8 +4,6 @@
 
 #include "test_support.h"
 
-namespace {
-
 TEST(Settings, UnsetGivesTheDocumentedNetworkAndValidValuesAreTaken) {
   ClearSettings();
   const auto settings = [] {
@@ -73,5 +71,3 @@ TEST(Settings, EveryInvalidValueOfEveryVariableIsNamedAndTheGetterKeepsItsDefaul
   EXPECT_EQ(SettingsProblem()->find('\n'), std::string::npos);
   ClearSettings();
 }
-
-}  // namespace
