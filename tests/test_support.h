@@ -1,10 +1,11 @@
 // The helpers the tests share: a temporary folder and the files made in it (IDX data, network
 // records), random samples, comparisons of networks, a child process with a file-size limit,
 // the real binary run in a folder, streams and named pipes that cannot seek, and the peak
-// memory an operation adds.
+// memory an operation adds. Every test that includes it gets gtest with it.
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "mnist/image_set.h"
 #include "network/neural_network.h"
@@ -61,14 +63,11 @@ inline Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-inline void AppendBigEndian32(Bytes& bytes, uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(value >> shift));
-}
-
-// An IDX image file header followed by the given pixel bytes.
+// An IDX file: the header's words (32 bits, big-endian), then the data bytes.
 inline Bytes IdxFileBytes(std::initializer_list<uint32_t> header, const Bytes& data) {
   Bytes bytes;
-  for (uint32_t word : header) AppendBigEndian32(bytes, word);
+  for (uint32_t word : header)
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(word >> shift));
   bytes.insert(bytes.end(), data.begin(), data.end());
   return bytes;
 }
@@ -79,77 +78,32 @@ inline Bytes LabelFileBytes(const Bytes& labels) {
   return IdxFileBytes({2049u, static_cast<uint32_t>(labels.size())}, labels);
 }
 
-// count images of side x side pixels, image i of digit i % 10 drawn as a bright band of rows
-// whose place depends on the digit, over faint noise: a set a network learns in a few epochs.
-inline void WriteDigitFiles(const std::string& imagePath, const std::string& labelPath, uint32_t count,
-                            uint32_t side = 28, uint32_t firstImage = 0) {
-  Bytes pixels;
-  Bytes labels;
-  for (uint32_t i = firstImage; i < firstImage + count; ++i) {
-    const uint32_t digit = i % 10;
-    labels.push_back(static_cast<unsigned char>(digit));
-    for (uint32_t p = 0; p < side * side; ++p) {
-      const bool ink = (p / side) * 10 / side == digit;
-      pixels.push_back(static_cast<unsigned char>((ink ? 180 : 0) + (i * 7919 + p * 104729) % 61));
-    }
-  }
-  WriteFile(imagePath, ImageFileBytes(count, side, side, pixels));
-  WriteFile(labelPath, LabelFileBytes(labels));
+// A callback for stb_image_write: appends the encoded bytes to the Bytes at `context`.
+inline void AppendBytes(void* context, void* data, int size) {
+  auto* bytes = static_cast<Bytes*>(context);
+  bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
 }
 
-// A PNG file of the given bit depth and colour type (0 grey, 4 grey and alpha, ...) holding
-// `samples`: the rows' bytes without their filter bytes, compressed as stored deflate blocks.
-// Built by hand because stb writes neither 16-bit nor grey-and-alpha files.
-inline Bytes PngFile(uint32_t width, uint32_t height, unsigned char bitDepth, unsigned char colourType,
-                     const Bytes& samples) {
-  const auto crc = [](const Bytes& bytes, size_t from) {
-    uint32_t value = 0xffffffffu;
-    for (size_t i = from; i < bytes.size(); ++i) {
-      value ^= bytes[i];
-      for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ (0xedb88320u & (0u - (value & 1u)));
-    }
-    return ~value;
-  };
-  Bytes file{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  const auto chunk = [&](const char* type, const Bytes& data) {
-    AppendBigEndian32(file, static_cast<uint32_t>(data.size()));
-    Bytes body(type, type + 4);
-    body.insert(body.end(), data.begin(), data.end());
-    file.insert(file.end(), body.begin(), body.end());
-    AppendBigEndian32(file, crc(body, 0));
-  };
-  Bytes header;
-  AppendBigEndian32(header, width);
-  AppendBigEndian32(header, height);
-  header.insert(header.end(), {bitDepth, colourType, 0, 0, 0});
-  chunk("IHDR", header);
-  Bytes raw;
-  const size_t rowBytes = samples.size() / height;
-  for (size_t row = 0; row < height; ++row) {
-    raw.push_back(0);  // filter: none
-    raw.insert(raw.end(), samples.begin() + row * rowBytes, samples.begin() + (row + 1) * rowBytes);
-  }
-  Bytes zlib{0x78, 0x01};
-  uint32_t a = 1, b = 0;
-  for (unsigned char byte : raw) a = (a + byte) % 65521, b = (b + a) % 65521;
-  for (size_t at = 0; at == 0 || at < raw.size(); at += 65535) {
-    const size_t length = std::min<size_t>(65535, raw.size() - at);
-    zlib.push_back(at + length == raw.size() ? 1 : 0);
-    zlib.insert(zlib.end(), {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                             static_cast<unsigned char>(~length), static_cast<unsigned char>(~length >> 8)});
-    zlib.insert(zlib.end(), raw.begin() + at, raw.begin() + at + length);
-  }
-  AppendBigEndian32(zlib, (b << 16) | a);
-  chunk("IDAT", zlib);
-  chunk("IEND", {});
-  return file;
-}
-
-// The four MNIST files in the folder: `trainingCount` and `testCount` 28 x 28 digit images.
+// The MNIST files in the folder: `trainingCount` and `testCount` images of the given sides (no
+// files for a count of 0), image i of digit i % 10 drawn as a bright band of rows whose place
+// depends on the digit, over faint noise: a set a network learns in a few epochs.
 inline void WriteDataSets(const std::filesystem::path& folder, uint32_t trainingCount = 30,
-                          uint32_t testCount = 20) {
-  WriteDigitFiles(folder / "train-images.idx3-ubyte", folder / "train-labels.idx1-ubyte", trainingCount);
-  WriteDigitFiles(folder / "t10k-images.idx3-ubyte", folder / "t10k-labels.idx1-ubyte", testCount, 28, 1000);
+                          uint32_t testCount = 20, uint32_t trainingSide = 28, uint32_t testSide = 28) {
+  for (const auto& [prefix, count, side, first] : {std::tuple{"train", trainingCount, trainingSide, 0u},
+                                                   std::tuple{"t10k", testCount, testSide, 1000u}}) {
+    if (count == 0) continue;
+    Bytes pixels, labels;
+    for (uint32_t i = first; i < first + count; ++i) {
+      labels.push_back(static_cast<unsigned char>(i % 10));
+      for (uint32_t p = 0; p < side * side; ++p) {
+        const bool ink = (p / side) * 10 / side == i % 10;
+        pixels.push_back(static_cast<unsigned char>((ink ? 180 : 0) + (i * 7919 + p * 104729) % 61));
+      }
+    }
+    WriteFile(folder / (std::string(prefix) + "-images.idx3-ubyte"),
+              ImageFileBytes(count, side, side, pixels));
+    WriteFile(folder / (std::string(prefix) + "-labels.idx1-ubyte"), LabelFileBytes(labels));
+  }
 }
 
 // count samples of random pixels in [0, 1) with a random one-hot target of digitCount.
@@ -183,13 +137,18 @@ inline Bytes EnsembleBytes(uint32_t memberCount, const std::string& records) {
   return bytes;
 }
 
+// Saves networks of these layer sizes (rate 0.5, decay 1) under these names in the folder.
+inline void SaveNetworks(const TemporaryFolder& folder,
+                         const std::vector<std::pair<std::string, std::vector<uint32_t>>>& networks) {
+  for (const auto& [name, sizes] : networks)
+    NeuralNetwork::WithLayers(sizes, 0.5, 1.0).SaveFile(folder.Path(name), nullptr);
+}
+
 // The ensemble file --combine writes for these network files of the folder.
 inline Bytes EnsembleOfFiles(const TemporaryFolder& folder, const std::vector<std::string>& names) {
   std::string records;
-  for (const std::string& name : names) {
-    const Bytes record = ReadFile(folder.Path(name));
-    records.append(record.begin(), record.end());
-  }
+  for (const std::string& name : names)
+    for (unsigned char byte : ReadFile(folder.Path(name))) records += static_cast<char>(byte);
   return EnsembleBytes(static_cast<uint32_t>(names.size()), records);
 }
 
@@ -231,10 +190,8 @@ struct ChildResult {
 // a write past it fails with EFBIG, as on a full disk (SIGXFSZ is ignored; both carry over an
 // exec). The limit does not apply to the pipes.
 inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeLimit = RLIM_INFINITY) {
-  int output[2];
-  int errors[2];
-  if (pipe(output) != 0) return {};
-  if (pipe(errors) != 0) return {};
+  int output[2], errors[2];
+  if (pipe(output) != 0 || pipe(errors) != 0) return {};
   std::cout.flush();
   std::fflush(nullptr);
   const pid_t child = fork();
@@ -252,8 +209,7 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
     std::fflush(nullptr);
     _exit(code);
   }
-  close(output[1]);
-  close(errors[1]);
+  for (int fd : {output[1], errors[1]}) close(fd);
   ChildResult result;
   // Standard error stays small in every test, so reading it second cannot block the child.
   for (auto [fd, text] : {std::pair{output[0], &result.output}, std::pair{errors[0], &result.errors}}) {
@@ -267,6 +223,8 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
   return result;
 }
 
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // Every setting the program reads; a test child starts without any of them.
 inline void ClearSettings() {
   for (const char* name :
@@ -275,14 +233,13 @@ inline void ClearSettings() {
     unsetenv(name);
 }
 
-// In a child process: replaces it (keeping its PID) by the executable at `path` run in the
-// folder with the given arguments, after clearing the MNIST_MLP_* settings and setting
-// `environment`. Returns 127 only when that fails.
+// In a child process: replaces it (keeping its PID) by the executable at `path`, called
+// `programName`, run in the folder with the given arguments, after clearing the MNIST_MLP_*
+// settings and setting `environment`. Returns 127 only when that fails.
 inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder,
-                          std::vector<std::string> arguments,
-                          const std::vector<std::pair<std::string, std::string>>& environment = {},
-                          const std::string& programName = "") {
-  arguments.insert(arguments.begin(), programName.empty() ? path : programName);
+                          std::vector<std::string> arguments, const Environment& environment,
+                          const std::string& programName) {
+  arguments.insert(arguments.begin(), programName);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -292,29 +249,14 @@ inline int ExecExecutable(const std::string& path, const TemporaryFolder& folder
   return 127;
 }
 
-// Runs the executable in a child (see ExecExecutable and RunInChild).
-inline ChildResult RunExecutable(const std::string& path, const TemporaryFolder& folder,
-                                 const std::vector<std::string>& arguments,
-                                 const std::vector<std::pair<std::string, std::string>>& environment = {},
-                                 rlim_t fileSizeLimit = RLIM_INFINITY, const std::string& programName = "") {
-  return RunInChild([&] { return ExecExecutable(path, folder, arguments, environment, programName); },
-                    fileSizeLimit);
-}
-
 #ifdef MNIST_MLP_BINARY
-inline int ExecProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
-                       const std::vector<std::pair<std::string, std::string>>& environment = {},
-                       const std::string& programName = "mnist-mlp") {
-  return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, environment, programName);
-}
-
-// The real mnist-mlp, run as RunExecutable runs it.
+// The real mnist-mlp run in a child (see ExecExecutable and RunInChild).
 inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
-                              const std::vector<std::pair<std::string, std::string>>& environment = {},
-                              rlim_t fileSizeLimit = RLIM_INFINITY,
+                              const Environment& environment = {}, rlim_t fileSizeLimit = RLIM_INFINITY,
                               const std::string& programName = "mnist-mlp") {
-  ChildResult result =
-      RunExecutable(MNIST_MLP_BINARY, folder, arguments, environment, fileSizeLimit, programName);
+  ChildResult result = RunInChild(
+      [&] { return ExecExecutable(MNIST_MLP_BINARY, folder, arguments, environment, programName); },
+      fileSizeLimit);
   std::istringstream lines(result.errors);
   result.errors.clear();
   for (std::string line; std::getline(lines, line);)
@@ -323,26 +265,31 @@ inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<s
 }
 #endif
 
-// The output with every elapsed time ("took 1.25 seconds") made "took T seconds".
-inline std::string WithoutTiming(const std::string& output) {
-  std::string result;
-  size_t copied = 0;
-  for (size_t took = output.find("took "); took != std::string::npos; took = output.find("took ", copied)) {
-    const size_t seconds = output.find(" seconds", took);
-    if (seconds == std::string::npos) break;
-    result.append(output, copied, took + 5 - copied).append("T");
-    copied = seconds;
-  }
-  return result.append(output, copied);
-}
-
 #ifdef MNIST_LAB_BINARY
-inline ChildResult RunLab(const TemporaryFolder& folder, std::vector<std::string> arguments,
-                          const std::vector<std::pair<std::string, std::string>>& environment = {}) {
-  return RunExecutable(MNIST_LAB_BINARY, folder, std::move(arguments), environment, RLIM_INFINITY,
-                       "mnist-lab");
+inline ChildResult RunLab(const TemporaryFolder& folder, const std::vector<std::string>& arguments) {
+  return RunInChild([&] { return ExecExecutable(MNIST_LAB_BINARY, folder, arguments, {}, "mnist-lab"); });
 }
 #endif
+
+// The output with its elapsed seconds and epoch accuracies made T and A, once each is seen to
+// be a number.
+inline std::string Normalised(const std::string& output) {
+  std::istringstream lines(output);
+  std::string result;
+  for (std::string line; std::getline(lines, line); result += line + "\n") {
+    for (const auto& [start, marker, end, mark] :
+         {std::tuple{"Epoch ", " accuracy: ", ".", "A"}, std::tuple{"", " took ", " seconds.", "T"}}) {
+      const size_t from = line.find(marker);
+      if (!line.starts_with(start) || from == std::string::npos || !line.ends_with(end)) continue;
+      const size_t begin = from + std::string(marker).size();
+      const std::string number = line.substr(begin, line.size() - std::string(end).size() - begin);
+      if (!number.empty() && std::isdigit(static_cast<unsigned char>(number[0])) &&
+          number.find_first_not_of("0123456789.e+-") == std::string::npos)
+        line = line.substr(0, begin) + mark + end;
+    }
+  }
+  return result;
+}
 
 // An input stream over bytes that, like a pipe, can neither seek nor tell its length.
 class UnseekableStream : private std::streambuf, public std::istream {
@@ -362,28 +309,23 @@ inline bool FeedPipe(const std::string& path, const std::string& source) {
          std::system(("cat '" + source + "' > '" + path + "' &").c_str()) == 0;
 }
 
-// Reads a "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot.
-inline long long ProcessMemoryField(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  long long kilobytes = 0;
-  for (std::string name, rest; status >> name; std::getline(status, rest)) {
-    if (name == field + ":" && status >> kilobytes) return kilobytes * 1024;
-  }
-  return -1;
-}
-
 // How far the process's peak resident memory rose above its resident memory while `body`
-// ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip).
+// ran, in bytes; -1 where Linux cannot reset the peak (then the caller should skip). The body
+// runs either way.
 inline long long PeakMemoryGrowth(const std::function<void()>& body) {
   malloc_trim(0);  // memory freed earlier would hide growth: an allocation could reuse it unseen
-  {
-    std::ofstream clearReferences("/proc/self/clear_refs");
-    clearReferences << "5";  // resets the peak (VmHWM) to the present resident size
-    if (!clearReferences.flush()) return -1;
-  }
-  const long long before = ProcessMemoryField("VmRSS");
+  // Resets the peak (VmHWM) to the present resident size.
+  const bool reset = static_cast<bool>((std::ofstream("/proc/self/clear_refs") << "5").flush());
+  // A "Vm...:   N kB" line of /proc/self/status, in bytes; -1 if it cannot be read.
+  const auto field = [](const std::string& wanted) {
+    std::ifstream status("/proc/self/status");
+    long long kilobytes = 0;
+    for (std::string name, rest; status >> name; std::getline(status, rest))
+      if (name == wanted + ":" && status >> kilobytes) return kilobytes * 1024;
+    return -1LL;
+  };
+  const long long before = field("VmRSS");
   body();
-  const long long peak = ProcessMemoryField("VmHWM");
-  if (before < 0 || peak < 0) return -1;
-  return peak - before;
+  const long long peak = field("VmHWM");
+  return !reset || before < 0 || peak < 0 ? -1 : peak - before;
 }

@@ -1,21 +1,11 @@
 // End-to-end tests: the real mnist-mlp runs in a temporary folder that holds the files each test
 // writes; its whole standard output, its standard error (empty unless it failed) and its exit
 // status are checked.
-#include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <sstream>
-#include <tuple>
-
 #include "test_support.h"
 
 namespace {
 
 using Arguments = std::vector<std::string>;
-using Environment = std::vector<std::pair<std::string, std::string>>;
 
 const std::string kNoTestFiles =
     "Loading verification data...\nError detected during data load: Failed to open data files.\n";
@@ -25,47 +15,15 @@ const std::string kTrainingStart = kTrainingLoaded + kTestLoaded + "Initiating t
 const std::string kHeaderReadFailure = "Failed to read neural network header from disk.\n";
 const std::string kEnsembleWriteFailure = "Failed to write neural network ensemble header to disk.\n";
 
-// The elapsed seconds and epoch accuracies vary; they become T and A once their format is
-// checked.
-std::string Normalised(const std::string& output) {
-  std::istringstream lines(output);
-  std::string result;
-  for (std::string line; std::getline(lines, line); result += line + "\n") {
-    for (const auto& [start, marker, end, mark] :
-         {std::tuple{"Epoch ", " accuracy: ", ".", "A"}, std::tuple{"", " took ", " seconds.", "T"}}) {
-      const size_t from = line.find(marker);
-      if (!line.starts_with(start) || from == std::string::npos || !line.ends_with(end)) continue;
-      const size_t begin = from + std::string(marker).size();
-      const std::string number = line.substr(begin, line.size() - std::string(end).size() - begin);
-      if (!number.empty() && std::isdigit(static_cast<unsigned char>(number[0])) &&
-          number.find_first_not_of("0123456789.e+-") == std::string::npos)
-        line = line.substr(0, begin) + mark + end;
-    }
-  }
-  return result;
-}
-
 // Runs the program under a name with a path (the usage text must repeat it as given) and checks
 // the normalised standard output, the exit status, and an empty standard error on success (a
 // failure may explain its cause there).
-ChildResult ExpectRun(const TemporaryFolder& folder, const Arguments& arguments, const std::string& output,
-                      int exitCode, const Environment& environment = {}) {
+void ExpectRun(const TemporaryFolder& folder, const Arguments& arguments, const std::string& output,
+               int exitCode, const Environment& environment = {}) {
   SCOPED_TRACE(testing::PrintToString(arguments));
-  ChildResult result = RunProgram(folder, arguments, environment, RLIM_INFINITY, "./bin/mnist-mlp");
+  const ChildResult result = RunProgram(folder, arguments, environment, RLIM_INFINITY, "./bin/mnist-mlp");
   EXPECT_EQ(std::tuple(Normalised(result.output), result.exitCode), std::tuple(output, exitCode));
-  if (exitCode == 0) {
-    EXPECT_EQ(result.errors, "");
-  }
-  return result;
-}
-
-void WriteDataFiles(const TemporaryFolder& in, uint32_t trainingSide = 28, uint32_t testSide = 28) {
-  WriteDigitFiles(in.Path("train-images.idx3-ubyte"), in.Path("train-labels.idx1-ubyte"), 30, trainingSide);
-  WriteDigitFiles(in.Path("t10k-images.idx3-ubyte"), in.Path("t10k-labels.idx1-ubyte"), 20, testSide, 1000);
-}
-
-void SaveNetwork(const NeuralNetwork& network, const std::string& path) {
-  std::ofstream(path, std::ios::binary) << RecordOf(network);
+  EXPECT_EQ(exitCode == 0 ? result.errors : "", "");  // a failure may explain itself there
 }
 
 // Answers `digit` for every black image (its weights meet only zeros): one large bias.
@@ -114,7 +72,7 @@ TEST(CommandLine, UsageTextOptionLettersEmptyNamesAndAnEscapingExceptionThatStop
 #ifdef MNIST_MLP_SANITIZED
   GTEST_SKIP() << "the sanitizers need more address space than the limit allows";
 #endif
-  WriteDataFiles(folder);
+  WriteDataSets(folder.Root());
   // A one-member ensemble file of 19 MB.
   std::ofstream(folder.Path("big.ens"), std::ios::binary)
       << std::string("BB\1\0\0\0", 6) << RecordOf(NeuralNetwork::WithLayers({784, 3000, 10}, 0.5, 1.0));
@@ -131,19 +89,19 @@ TEST(CommandLine, UsageTextOptionLettersEmptyNamesAndAnEscapingExceptionThatStop
 }
 
 // Refusals and failed saves first, then a run that succeeds in the same folder.
-TEST(TrainCommand, RefusesBadDataOrOutputNamesAndOtherwisePrintsEveryEpochAndRepeatsWithItsSeed) {
+TEST(TrainCommand, RefusesBadDataOrOutputNamesAndOtherwisePrintsEveryEpoch) {
   TemporaryFolder folder;
-  WriteDigitFiles(folder.Path("train-images.idx3-ubyte"), folder.Path("train-labels.idx1-ubyte"), 30);
+  WriteDataSets(folder.Root(), 30, 0);
   ExpectRun(folder, {"--train", "a.net"}, kTrainingLoaded + kNoTestFiles, 1);
   const std::string needs = " pixels each, but the network needs 784 (28 x 28).\n";
-  WriteDataFiles(folder, 10, 28);
+  WriteDataSets(folder.Root(), 30, 20, 10);
   ExpectRun(folder, {"--train", "a.net"}, kTrainingLoaded + "The training images have 100" + needs, 1);
-  WriteDataFiles(folder, 28, 29);
+  WriteDataSets(folder.Root(), 30, 20, 28, 29);
   ExpectRun(folder, {"--train", "a.net"},
             kTrainingLoaded + kTestLoaded + "The verification images have 841" + needs, 1);
   EXPECT_FALSE(std::filesystem::exists(folder.Path("a.net")));
 
-  WriteDataFiles(folder);
+  WriteDataSets(folder.Root());
   const Environment oneEpoch{{"MNIST_MLP_EPOCHS", "1"}};
   std::filesystem::create_symlink("t10k-labels.idx1-ubyte", folder.Path("link"));
   const Bytes labels = ReadFile(folder.Path("t10k-labels.idx1-ubyte"));
@@ -158,33 +116,23 @@ TEST(TrainCommand, RefusesBadDataOrOutputNamesAndOtherwisePrintsEveryEpochAndRep
   EXPECT_TRUE(std::filesystem::is_symlink(folder.Path("link")));
 
   std::filesystem::create_directory(folder.Path("folder"));
-  for (const std::string& name : {std::string("folder")}) {
-    ExpectRun(folder, {"--train", name},
-              kTrainingStart +
-                  "Epoch 0 accuracy: A.\nFailed to write neural network header to disk.\n"
-                  "\nTraining took T seconds.\n",
-              1, oneEpoch);
-  }
-  const Environment seven{{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "7"}};
-  // A name that looks like an option is still the value of --train.
-  const ChildResult first = ExpectRun(
-      folder, {"--train", "--verify"},
-      kTrainingStart + "Epoch 0 accuracy: A.\nEpoch 1 accuracy: A.\n\nTraining took T seconds.\n", 0, seven);
+  ExpectRun(folder, {"--train", "folder"},
+            kTrainingStart +
+                "Epoch 0 accuracy: A.\nFailed to write neural network header to disk.\n\nTraining took T "
+                "seconds.\n",
+            1, oneEpoch);
+  // A name that looks like an option is still the value of --train; the seed's repeatability is
+  // checked with the settings.
+  ExpectRun(folder, {"--train", "--verify"},
+            kTrainingStart + "Epoch 0 accuracy: A.\nEpoch 1 accuracy: A.\n\nTraining took T seconds.\n", 0,
+            {{"MNIST_MLP_EPOCHS", "2"}});
   EXPECT_EQ(ReadFile(folder.Path("--verify")).size(), 4'992'938u);  // a 784-500-300-200-100-10 record
-  const ChildResult second = RunProgram(folder, {"--train", "b.net"}, seven);
-  const auto untimed = [](const std::string& text) { return text.substr(0, text.find("\nTraining took")); };
-  EXPECT_EQ(untimed(first.output), untimed(second.output));
-  EXPECT_EQ(ReadFile(folder.Path("--verify")), ReadFile(folder.Path("b.net")));
-  // The failed --verify before it keeps the exit status at 1.
-  const Environment eight{{"MNIST_MLP_EPOCHS", "2"}, {"MNIST_MLP_SEED", "8"}};
-  EXPECT_EQ(RunProgram(folder, {"--verify", "", "--train", "c.net"}, eight).exitCode, 1);
-  EXPECT_NE(ReadFile(folder.Path("b.net")), ReadFile(folder.Path("c.net")));
 }
 
 TEST(VerifyCommand, CountsWithTheMeanOfEveryMemberAndReportsWhatItCannotLoad) {
   TemporaryFolder folder;
-  SaveNetwork(AlwaysAnswers(3), folder.Path("3.net"));
-  SaveNetwork(AlwaysAnswers(7), folder.Path("7.net"));
+  AlwaysAnswers(3).SaveFile(folder.Path("3.net"), nullptr);
+  AlwaysAnswers(7).SaveFile(folder.Path("7.net"), nullptr);
   // The first member alone would answer 3 for every image.
   ExpectRun(folder, {"--combine", "e.ens", "3.net", "7.net", "7.net"}, "", 0);
   for (const auto& [labels, correct] : {std::pair{Bytes{7, 7, 3}, "2\nTraining accuracy: 66.6667"},
@@ -198,15 +146,11 @@ TEST(VerifyCommand, CountsWithTheMeanOfEveryMemberAndReportsWhatItCannotLoad) {
                   ".\nVerification took T seconds.\n",
               0);
   }
-  // A later success does not clear an earlier failure.
-  EXPECT_EQ(RunProgram(folder, {"--verify", "", "--verify", "e.ens"}).exitCode, 1);
 
-  WriteFile(folder.Path("empty.ens"), {0x42, 0x42, 0, 0, 0, 0});
   const Bytes whole = ReadFile(folder.Path("e.ens"));
   WriteFile(folder.Path("cut.ens"), Bytes(whole.begin(), whole.end() - 1));
   for (const auto& [name, message] :
        {std::pair{"missing.ens", "Failed to read neural network ensemble header from disk.\n"},
-        {"empty.ens", "Invalid neural network ensemble file format detected.\n"},
         {"3.net", "Invalid neural network ensemble file format detected.\n"},
         {"cut.ens",
          "Neural network ensemble member 3 of 3 could not be read: Failed to read layer biases from "
@@ -214,7 +158,7 @@ TEST(VerifyCommand, CountsWithTheMeanOfEveryMemberAndReportsWhatItCannotLoad) {
     ExpectRun(folder, {"--verify", name},
               "Loading verification data...\nLoaded 4 verification samples.\n" + std::string(message), 1);
   }
-  WriteDataFiles(folder, 28, 10);
+  WriteDataSets(folder.Root(), 30, 20, 28, 10);
   const std::string tooFew =
       "The ensemble's networks need 784 inputs, but the verification images have only 100 pixels.\n";
   ExpectRun(folder, {"--verify", "e.ens"}, kTestLoaded + tooFew, 1);
@@ -225,10 +169,10 @@ TEST(CombineCommand, WritesTheNetworksThatFitTheFirstInOrderAndReportsFailures) 
   const std::string a = RecordOf(NeuralNetwork::WithLayers({784, 4, 10}, 0.5, 1.0));
   std::ofstream(folder.Path("a.net"), std::ios::binary) << a;
   std::ofstream(folder.Path("cut.net"), std::ios::binary) << a.substr(0, a.size() - 8);
-  SaveNetwork(NeuralNetwork::WithLayers({784, 3, 3, 10}, 0.5, 1.0), folder.Path("b.net"));
-  SaveNetwork(NeuralNetwork::WithLayers({784, 4, 5}, 0.5, 1.0), folder.Path("784-5.net"));
-  SaveNetwork(NeuralNetwork::WithLayers({100, 4, 10}, 0.5, 1.0), folder.Path("100-10.net"));
-  SaveNetwork(NeuralNetwork::WithLayers({1}, 0.5, 1.0), folder.Path("nolayers.net"));
+  SaveNetworks(folder, {{"b.net", {784, 3, 3, 10}},
+                        {"784-5.net", {784, 4, 5}},
+                        {"100-10.net", {100, 4, 10}},
+                        {"nolayers.net", {1}}});
   WriteFile(folder.Path("old.ens"), {1, 2, 3});
   const auto ensemble = [&](const Arguments& names) { return EnsembleOfFiles(folder, names); };
   const std::string notWritten = "No network could be loaded, so the ensemble file ";
@@ -256,7 +200,6 @@ TEST(CombineCommand, WritesTheNetworksThatFitTheFirstInOrderAndReportsFailures) 
   combine({"--combine", "old.ens"}, notWritten + "old.ens was not written.\n", 1, {1, 2, 3});
   combine({"--combine", "7.ens", "missing.net"}, kHeaderReadFailure + notWritten + "7.ens was not written.\n",
           1, {});
-  combine({"--combine", "missing/8.ens", "a.net"}, kEnsembleWriteFailure, 1, {});
   ExpectRun(folder, {"--combine", "", "a.net"}, kEnsembleWriteFailure, 1);
 }
 

@@ -1,16 +1,10 @@
 // The training settings end to end: unset they change nothing, set they shape and train the
 // network the file then holds, and an invalid one stops the program before any command.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include "network/random.h"
 #include "network/shuffle.h"
 #include "test_support.h"
 
 namespace {
-
-using Environment = std::vector<std::pair<std::string, std::string>>;
 
 ImageSet LoadSet(const TemporaryFolder& folder, const std::string& prefix) {
   ImageSet set;
@@ -47,21 +41,21 @@ TEST(TrainSettings, UnsetOrAtTheirDefaultsTheyTrainTheDocumentedNetworkByteForBy
   ASSERT_EQ(documented.size(), 4'992'938u);
   for (const Environment& environment : {seeded, defaults}) {
     const ChildResult run = RunProgram(folder, {"--train", "a.net"}, environment);
-    EXPECT_EQ(WithoutTiming(run.output),
+    EXPECT_EQ(run.output.substr(0, run.output.rfind("Training took ")),
               "Loading training data...\nLoaded 30 training samples.\nLoading verification data...\n"
               "Loaded 20 verification samples.\nInitiating training sequence.\n" +
-                  constructor.output + "Training took T seconds.\n");
+                  constructor.output);
     EXPECT_EQ(run.errors + run.diagnostics, "");
     EXPECT_EQ(ReadFile(folder.Path("a.net")), documented);
   }
 }
 
-TEST(TrainSettings, AnotherShapeRateBatchAndDecayAreStoredTrainedAsThePlainStepAndLearn) {
+TEST(TrainSettings, AnotherShapeRateBatchAndDecayAreStoredAndTrainedAsThePlainStep) {
   TemporaryFolder folder;
   WriteDataSets(folder.Root());
-  Environment custom{{"MNIST_MLP_HIDDEN_LAYERS", "30"}, {"MNIST_MLP_LEARNING_RATE", "0.1"},
-                     {"MNIST_MLP_BATCH_SIZE", "7"},     {"MNIST_MLP_WEIGHT_DECAY", "0.999"},
-                     {"MNIST_MLP_SEED", "5"},           {"MNIST_MLP_EPOCHS", "1"}};
+  const Environment custom{{"MNIST_MLP_HIDDEN_LAYERS", "30"}, {"MNIST_MLP_LEARNING_RATE", "0.1"},
+                           {"MNIST_MLP_BATCH_SIZE", "7"},     {"MNIST_MLP_WEIGHT_DECAY", "0.999"},
+                           {"MNIST_MLP_SEED", "5"},           {"MNIST_MLP_EPOCHS", "1"}};
   ASSERT_EQ(RunProgram(folder, {"--train", "one.net"}, custom).exitCode, 0);
   NeuralNetwork trained;
   trained.LoadFile(folder.Path("one.net"), nullptr);
@@ -81,14 +75,6 @@ TEST(TrainSettings, AnotherShapeRateBatchAndDecayAreStoredTrainedAsThePlainStepA
   ASSERT_GT(LargestRelativeDifference(reference, initial), 1e-3);
   EXPECT_EQ(RecordOf(trained).substr(0, 46), RecordOf(reference).substr(0, 46));  // header and sizes
   EXPECT_LE(LargestRelativeDifference(trained, reference), 1e-9);
-
-  // More epochs learn the set, and the file combines and verifies like any network.
-  custom.back().second = "40";
-  EXPECT_EQ(
-      RunProgram(folder, {"--train", "learned.net", "--combine", "e.ens", "learned.net"}, custom).exitCode,
-      0);
-  const ChildResult verify = RunProgram(folder, {"--verify", "e.ens"});
-  EXPECT_NE(verify.output.find("Training accuracy: 100.\n"), std::string::npos) << verify.output;
 }
 
 TEST(TrainSettings, AnInvalidSettingOrAnOversizedNetworkStopsBeforeAnythingIsRead) {

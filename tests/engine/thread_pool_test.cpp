@@ -7,8 +7,6 @@
 #include <atomic>
 #include <vector>
 
-namespace {
-
 TEST(ThreadPool, RunsTheTaskOnceOnEveryThread) {
   for (uint32_t threads : {0u, 1u, 2u, 5u}) {
     ThreadPool pool(threads);
@@ -62,5 +60,3 @@ TEST(ShareOf, DealsWholeUnitsContiguouslyInThreadOrder) {
     }
   }
 }
-
-}  // namespace

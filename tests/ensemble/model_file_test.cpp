@@ -1,9 +1,5 @@
 #include "ensemble/model_file.h"
 
-#include <gtest/gtest.h>
-
-#include <sstream>
-
 #include "math/activation.h"
 #include "network/random.h"
 #include "test_support.h"
@@ -14,16 +10,13 @@ std::unique_ptr<Model> ModelOf(const std::string& bytes, std::string* message) {
   std::istringstream input(bytes);
   return Model::Read(input, 2, message);
 }
-
-std::string EnsembleFileOf(const std::vector<NeuralNetwork>& networks) {
-  std::string bytes{'\x42', '\x42', static_cast<char>(networks.size()), 0, 0, 0};
-  for (const NeuralNetwork& network : networks) bytes += RecordOf(network);
-  return bytes;
+std::unique_ptr<Model> ModelOf(const Bytes& bytes, std::string* message) {
+  return ModelOf(std::string(bytes.begin(), bytes.end()), message);
 }
 
 }  // namespace
 
-TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
+TEST(ModelFile, TellsNetworkFromEnsembleByContentAndReportsOtherFilesInTheirOwnWords) {
   ResetRandomSeeds(3);
   // 0.5 reads as a member count of 0; 0.3 as a large count, followed by no record's magic.
   const NeuralNetwork half = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
@@ -35,11 +28,17 @@ TEST(ModelFile, TellsNetworkFromEnsembleByContent) {
     EXPECT_EQ(model->Kind(), ModelKind::Network);
     EXPECT_TRUE(SameParameters(model->Ensemble().networks.at(0), network));
   }
-  const std::unique_ptr<Model> model = ModelOf(EnsembleFileOf({half, other}), &message);
+  const std::unique_ptr<Model> model = ModelOf(EnsembleBytes(2, RecordOf(half) + RecordOf(other)), &message);
   ASSERT_NE(model, nullptr) << message;
   EXPECT_EQ(model->Kind(), ModelKind::Ensemble);
   EXPECT_EQ(model->MemberCount(), 2u);
   EXPECT_TRUE(SameParameters(model->Ensemble().networks.at(1), other));
+
+  EXPECT_EQ(ModelOf("BM not a model", &message), nullptr);
+  EXPECT_EQ(message, "Neither a network file nor an ensemble file: it does not begin with the bytes 42 42.");
+  const std::string record = RecordOf(half);
+  EXPECT_EQ(ModelOf(record.substr(0, record.size() - 1), &message), nullptr);
+  EXPECT_EQ(message, "Failed to read layer biases from disk.");
 }
 
 TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
@@ -47,7 +46,8 @@ TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
   const std::vector<NeuralNetwork> members{NeuralNetwork::WithLayers({8, 5, 4}, 0.5, 1.0),
                                            NeuralNetwork::WithLayers({8, 3, 4}, 0.5, 1.0)};
   std::string message;
-  const std::unique_ptr<Model> model = ModelOf(EnsembleFileOf(members), &message);
+  const std::unique_ptr<Model> model =
+      ModelOf(EnsembleBytes(2, RecordOf(members[0]) + RecordOf(members[1])), &message);
   const ImageSet samples = RandomSamples(101, 8, 4, 5);
   const SetOutputs outputs = model->Outputs(samples);
   double correct = 0;
@@ -59,15 +59,4 @@ TEST(ModelFile, OutputsAreTheMembersAndTheMeanThatCountCorrectCounts) {
     }
   }
   EXPECT_EQ(correct, model->Ensemble().CountCorrect(samples));
-}
-
-TEST(ModelFile, ReportsForeignAndDamagedFilesInTheirOwnWords) {
-  ResetRandomSeeds(5);
-  const NeuralNetwork network = NeuralNetwork::WithLayers({6, 4, 3}, 0.5, 1.0);
-  const std::string record = RecordOf(network);
-  std::string message;
-  EXPECT_EQ(ModelOf("BM not a model", &message), nullptr);
-  EXPECT_EQ(message, "Neither a network file nor an ensemble file: it does not begin with the bytes 42 42.");
-  EXPECT_EQ(ModelOf(record.substr(0, record.size() - 1), &message), nullptr);
-  EXPECT_EQ(message, "Failed to read layer biases from disk.");
 }

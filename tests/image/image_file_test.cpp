@@ -1,6 +1,5 @@
 #include "image/image_file.h"
 
-#include <gtest/gtest.h>
 #include <stb/stb_image_write.h>
 
 #include "test_support.h"
@@ -17,24 +16,28 @@ GreyImage Decoded(const Bytes& file, std::string* message = nullptr, uint64_t ma
 }  // namespace
 
 TEST(ImageFile, DecodesEveryAcceptedKindToGreyLevels) {
-  const std::vector<unsigned char> grey{0, 51, 255, 102};
-  const std::vector<unsigned char> png = EncodePng(2, 2, 1, grey);
-  EXPECT_EQ(Decoded(Bytes(png.begin(), png.end())).levels, (std::vector<float>{0.0f, 0.2f, 1.0f, 0.4f}));
-  // 16 bits: the high byte counts. Grey and alpha: transparency shows white paper.
-  EXPECT_EQ(Decoded(PngFile(2, 1, 16, 0, {0x33, 0xff, 0xff, 0x00})).levels, (std::vector<float>{0.2f, 1.0f}));
-  const GreyImage alpha = Decoded(PngFile(3, 1, 8, 4, {0, 255, 0, 0, 0, 128}));
+  const Bytes grey{0, 51, 255, 102};
+  EXPECT_EQ(Decoded(EncodePng(2, 2, 1, grey)).levels, (std::vector<float>{0.0f, 0.2f, 1.0f, 0.4f}));
+  EXPECT_EQ(Decoded({'P', '5', ' ', '2', ' ', '1', ' ', '2', '5', '5', '\n', 51, 255}).levels,
+            (std::vector<float>{0.2f, 1.0f}));
+  // 16 bits, which stb does not write: a 2 x 1 PNG of grey 0x33ff and 0xff00 in a stored deflate
+  // block. The high byte counts.
+  const Bytes deep{0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
+                   0x52, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x81,
+                   0xd9, 0xfc, 0x15, 0x00, 0x00, 0x00, 0x10, 0x49, 0x44, 0x41, 0x54, 0x78, 0x01, 0x01, 0x05,
+                   0x00, 0xfa, 0xff, 0x00, 0x33, 0xff, 0xff, 0x00, 0x05, 0xcc, 0x02, 0x32, 0x3d, 0x8e, 0x7e,
+                   0x33, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+  EXPECT_EQ(Decoded(deep).levels, (std::vector<float>{0.2f, 1.0f}));
+  // Grey and alpha: transparency shows white paper.
+  Bytes greyAlpha, bmp, jpeg;
+  const Bytes greyAlphaPixels{0, 255, 0, 0, 0, 128};
+  stbi_write_png_to_func(AppendBytes, &greyAlpha, 3, 1, 2, greyAlphaPixels.data(), 6);
+  const GreyImage alpha = Decoded(greyAlpha);
   EXPECT_EQ(alpha.levels[0], 0.0f);
   EXPECT_EQ(alpha.levels[1], 1.0f);
   EXPECT_NEAR(alpha.levels[2], 0.5f, 0.01f);
-  Bytes pgm{'P', '5', ' ', '2', ' ', '1', ' ', '2', '5', '5', '\n', 51, 255};
-  EXPECT_EQ(Decoded(pgm).levels, (std::vector<float>{0.2f, 1.0f}));
-  Bytes bmp, jpeg;
-  const auto append = [](void* to, void* data, int size) {
-    static_cast<Bytes*>(to)->insert(static_cast<Bytes*>(to)->end(), static_cast<unsigned char*>(data),
-                                    static_cast<unsigned char*>(data) + size);
-  };
-  stbi_write_bmp_to_func(append, &bmp, 2, 2, 1, grey.data());
-  stbi_write_jpg_to_func(append, &jpeg, 2, 2, 1, grey.data(), 100);
+  stbi_write_bmp_to_func(AppendBytes, &bmp, 2, 2, 1, grey.data());
+  stbi_write_jpg_to_func(AppendBytes, &jpeg, 2, 2, 1, grey.data(), 100);
   EXPECT_EQ(Decoded(bmp).levels, (std::vector<float>{0.0f, 0.2f, 1.0f, 0.4f}));
   const GreyImage fromJpeg = Decoded(jpeg);
   ASSERT_EQ(fromJpeg.levels.size(), 4u);
@@ -45,11 +48,11 @@ TEST(ImageFile, RefusesForeignDamagedAndHugeFilesBeforeDecoding) {
   std::string message;
   Decoded(Bytes{'h', 'e', 'l', 'l', 'o'}, &message);
   EXPECT_EQ(message, "not a PNG, JPEG, PGM or BMP image");
-  const Bytes png = PngFile(4, 4, 8, 0, Bytes(16, 7));
+  const Bytes png = EncodePng(4, 4, 1, Bytes(16, 7));
   for (size_t length : {size_t{8}, size_t{20}, png.size() / 2, png.size() - 12}) {
     Decoded(Bytes(png.begin(), png.begin() + static_cast<long>(length)), &message);
     EXPECT_EQ(message.rfind("a damaged or cut-short PNG file (", 0), 0u) << length << ": " << message;
   }
-  Decoded(PngFile(4, 4, 8, 0, Bytes(16, 7)), &message, 15);
+  Decoded(png, &message, 15);
   EXPECT_EQ(message, "4 x 4 pixels, more than the 15 accepted");
 }

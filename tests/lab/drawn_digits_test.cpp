@@ -1,10 +1,7 @@
 // classify on real MNIST digits drawn as a user would give them: scaled up 4 to 10 times,
 // placed off centre on a margin of paper, half of them dark ink on light paper, saved as PNG
 // and as JPEG. A network trained here must read them about as well as the originals.
-#include <gtest/gtest.h>
 #include <stb/stb_image_write.h>
-
-#include <string>
 
 #include "math/activation.h"
 #include "test_support.h"
@@ -40,11 +37,6 @@ Picture DrawAsUser(const Vector& digit, int zoom, int left, int top, int right, 
   return picture;
 }
 
-void Append(void* context, void* data, int size) {
-  auto* bytes = static_cast<Bytes*>(context);
-  bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
-}
-
 }  // namespace
 
 TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
@@ -77,9 +69,9 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
     const Picture picture =
         DrawAsUser(ToVector(test[i].pixels), zoom, margin(), margin(), margin(), margin(), i % 2 == 0);
     Bytes png, jpeg;
-    stbi_write_png_to_func(Append, &png, picture.width, picture.height, 1, picture.levels.data(),
+    stbi_write_png_to_func(AppendBytes, &png, picture.width, picture.height, 1, picture.levels.data(),
                            picture.width);
-    stbi_write_jpg_to_func(Append, &jpeg, picture.width, picture.height, 1, picture.levels.data(), 90);
+    stbi_write_jpg_to_func(AppendBytes, &jpeg, picture.width, picture.height, 1, picture.levels.data(), 90);
     WriteFile(folder.Path(std::to_string(i) + ".png"), png);
     WriteFile(folder.Path(std::to_string(i) + ".jpg"), jpeg);
     arguments.push_back(std::to_string(i) + ".png");
@@ -94,8 +86,7 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
     correct[answers % 2] += classified.output[at + 10] - '0' == int(ArgMax(test[answers / 2].target));
   }
   ASSERT_EQ(answers, 2 * test.size());
-  const double pngCorrect = correct[0], jpegCorrect = correct[1];
-  const double png = pngCorrect / 10.0, jpeg = jpegCorrect / 10.0;
+  const double png = correct[0] / 10.0, jpeg = correct[1] / 10.0;  // percent of 1,000
   std::cout << "originals " << originals << "%, drawn as PNG " << png << "%, as JPEG " << jpeg << "%"
             << std::endl;
   EXPECT_NEAR(png, originals, 2.0);

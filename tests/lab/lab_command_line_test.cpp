@@ -1,8 +1,4 @@
 // mnist-lab end to end on small files made here.
-#include <gtest/gtest.h>
-
-#include <sstream>
-
 #include "ensemble/network_ensemble.h"
 #include "image/image_file.h"
 #include "network/random.h"
@@ -29,24 +25,9 @@ GreyImage Decoded(const Bytes& file) {
   return image;
 }
 
-// The numbers on the `rows` lines after the line that holds `heading` and `skip` more.
-std::vector<std::vector<long>> Table(const std::string& text, const std::string& heading, size_t skip,
-                                     size_t rows) {
-  std::istringstream lines(text.substr(std::min(text.size(), text.find(heading))));
-  std::string line;
-  for (size_t i = 0; i <= skip; ++i) std::getline(lines, line);
-  std::vector<std::vector<long>> table(rows);
-  for (auto& row : table) {
-    std::getline(lines, line);
-    std::istringstream numbers(line);
-    for (double value; numbers >> value;) row.push_back(static_cast<long>(value));
-  }
-  return table;
-}
-
 }  // namespace
 
-TEST(LabReport, CountsAsVerifyAndItsMatrixAddsUpToThePerDigitTable) {
+TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
   TemporaryFolder folder;
   // Five images per digit d light pixel d, except that two 4s light pixel 9 and one 7 pixel 1.
   Bytes pixels(50 * 10, 0), labels;
@@ -57,33 +38,24 @@ TEST(LabReport, CountsAsVerifyAndItsMatrixAddsUpToThePerDigitTable) {
   }
   WriteFile(folder.Path("t10k-images.idx3-ubyte"), ImageFileBytes(50, 2, 5, pixels));
   WriteFile(folder.Path("t10k-labels.idx1-ubyte"), LabelFileBytes(labels));
-  ResetRandomSeeds(1);
-  NetworkEnsemble pair;
-  pair.networks = {Router({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), Router({0, 1, 2, 5, 4, 5, 6, 7, 8, 9})};
+  NetworkEnsemble pair{{Router({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), Router({0, 1, 2, 5, 4, 5, 6, 7, 8, 9})}};
   std::string message;
   pair.Save(folder.Path("pair.ens"), &message);
   pair.networks[0].SaveFile(folder.Path("named-like-an-ensemble.ens"), &message);
   ASSERT_EQ(message, "");
 
-  const ChildResult verify = RunProgram(folder, {"--verify", "pair.ens"});
-  EXPECT_NE(verify.output.find("Total correct: 47\n"), std::string::npos) << verify.output;
   const ChildResult report = RunLab(folder, {"report", "pair.ens"});
   ASSERT_EQ(report.exitCode, 0) << report.errors;
+  // The per-digit table and the matrix (rows: true digit) where the mistakes are.
   for (const char* line :
        {"Model: ensemble of 2 networks (pair.ens)\nTotal correct: 47 of 50 (94.00%)\n",
+        "\n    3       5        5   100.00\n    4       5        3    60.00\n",
+        "\n    7       5        4    80.00\n",
+        "\n    4     0     0     0     0     3     0     0     0     0     2\n",
+        "\n    7     0     1     0     0     0     0     0     4     0     0\n",
         "  4 read as 9: 2 times\n  7 read as 1: 1 time\n\n", "  member 1: 47 correct (94.00%)\n",
         "  member 2: 42 correct (84.00%)\n  ensemble: 47 correct (94.00%)\n"}) {
     EXPECT_NE(report.output.find(line), std::string::npos) << line << "\n" << report.output;
-  }
-  const auto perDigit = Table(report.output, "digit  images", 0, 10);
-  const auto matrix = Table(report.output, "Confusion matrix", 1, 10);
-  for (size_t digit = 0; digit < 10; ++digit) {
-    ASSERT_EQ(matrix[digit].size(), 11u);
-    ASSERT_EQ(perDigit[digit].size(), 4u);
-    long rowTotal = 0;
-    for (size_t answer = 1; answer <= 10; ++answer) rowTotal += matrix[digit][answer];
-    EXPECT_EQ(matrix[digit][digit + 1], perDigit[digit][2]) << digit;
-    EXPECT_EQ(rowTotal, perDigit[digit][1]) << digit;
   }
   const Bytes svg = ReadFile(folder.Path("report/confusion.svg"));
   EXPECT_EQ(std::string(svg.begin(), svg.begin() + 4), "<svg");
@@ -100,26 +72,17 @@ TEST(LabReport, CountsAsVerifyAndItsMatrixAddsUpToThePerDigitTable) {
 TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
   TemporaryFolder folder;
   ResetRandomSeeds(2);
-  std::string message;
-  NeuralNetwork::WithLayers({784, 30, 10}, 0.5, 1.0).SaveFile(folder.Path("digits.net"), &message);
-  std::vector<unsigned char> bar(40 * 60, 250);
+  SaveNetworks(folder, {{"digits.net", {784, 30, 10}}});
+  Bytes bar(40 * 60, 250), line(5000, 255);
   for (size_t y = 10; y < 50; ++y) bar[y * 40 + 20] = bar[y * 40 + 21] = 10;
-  const std::vector<unsigned char> good = EncodePng(40, 60, 1, bar);
-  Bytes line(5000, 255), deep, greyAlpha;
   std::fill(line.begin() + 2000, line.begin() + 3000, 0);
-  for (size_t i = 0; i < 400; ++i) {  // a 20 x 20 picture with one dark column
-    const unsigned char ink = i % 20 == 7 ? 255 : 0;
-    deep.insert(deep.end(), {static_cast<unsigned char>(255 - ink), 0});  // 16-bit grey
-    greyAlpha.insert(greyAlpha.end(), {0, ink});                          // black, opaque only there
-  }
-  const std::pair<std::string, Bytes> pictures[] = {{"good.png", Bytes(good.begin(), good.end())},
-                                                    {"blank.png", PngFile(30, 30, 8, 0, Bytes(900, 255))},
-                                                    {"one-pixel.png", PngFile(1, 1, 8, 0, Bytes{0})},
-                                                    {"line.png", PngFile(5000, 1, 8, 0, line)},
-                                                    {"deep.png", PngFile(20, 20, 16, 0, deep)},
-                                                    {"grey-alpha.png", PngFile(20, 20, 8, 4, greyAlpha)},
+  const Bytes good = EncodePng(40, 60, 1, bar);
+  // Other kinds and depths of picture are decoded in tests/image.
+  const std::pair<std::string, Bytes> pictures[] = {{"blank.png", EncodePng(30, 30, 1, Bytes(900, 255))},
+                                                    {"good.png", good},
                                                     {"cut.png", Bytes(good.begin(), good.begin() + 60)},
-                                                    {"notes.png", Bytes{'a', ' ', 'n', 'o', 't', 'e'}}};
+                                                    {"notes.png", Bytes{'a', ' ', 'n', 'o', 't', 'e'}},
+                                                    {"line.png", EncodePng(5000, 1, 1, line)}};
   std::vector<std::string> arguments{"classify", "digits.net", "--show"};
   for (const auto& [name, bytes] : pictures) {
     WriteFile(folder.Path(name), bytes);
@@ -130,29 +93,27 @@ TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
   EXPECT_EQ(text.exitCode, 1);
   EXPECT_EQ(text.errors,
             "mnist-lab: blank.png: no ink found (the picture is blank or has too little contrast)\n"
-            "mnist-lab: one-pixel.png: no ink found (the picture is blank or has too little contrast)\n"
             "mnist-lab: cut.png: a damaged or cut-short PNG file (a chunk runs past the end of the file, or "
             "an empty image data chunk)\n"
             "mnist-lab: notes.png: not a PNG, JPEG, PGM or BMP image\n"
             "mnist-lab: missing.png: cannot be opened\n");
-  for (const char* read : {"\ngood.png: ", "\nline.png: ", "\ndeep.png: ", "\ngrey-alpha.png: "}) {
-    EXPECT_NE(("\n" + text.output).find(read), std::string::npos) << read << "\n" << text.output;
-  }
-  EXPECT_EQ(std::count(text.output.begin(), text.output.end(), '|'), 4 * 28 * 2);  // four 28-row fields
+  EXPECT_TRUE(text.output.starts_with("good.png: ")) << text.output;
+  EXPECT_NE(text.output.find("\nline.png: "), std::string::npos) << text.output;
+  EXPECT_EQ(std::count(text.output.begin(), text.output.end(), '|'), 2 * 28 * 2);  // two 28-row fields
 
   arguments[2] = "--json";
   const ChildResult json = RunLab(folder, arguments);
   EXPECT_EQ(json.exitCode, 1);
-  EXPECT_EQ(json.output.substr(0, json.output.find('\n')).rfind("{\"file\": \"good.png\", \"answer\": ", 0),
-            0u);
-  EXPECT_NE(json.output.find("{\"file\": \"missing.png\", \"error\": \"cannot be opened\"}\n"),
-            std::string::npos);
-  EXPECT_EQ(std::count(json.output.begin(), json.output.end(), '\n'), 9);
+  EXPECT_TRUE(json.output.starts_with("{\"file\": \"blank.png\", \"error\": \"no ink found ("))
+      << json.output;
+  EXPECT_NE(json.output.find("}\n{\"file\": \"good.png\", \"answer\": "), std::string::npos);
+  EXPECT_TRUE(json.output.ends_with("}\n{\"file\": \"missing.png\", \"error\": \"cannot be opened\"}\n"));
+  EXPECT_EQ(std::count(json.output.begin(), json.output.end(), '\n'), 6);
 }
 
 TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   TemporaryFolder folder;
-  WriteDigitFiles(folder.Path("t10k-images.idx3-ubyte"), folder.Path("t10k-labels.idx1-ubyte"), 30);
+  WriteDataSets(folder.Root(), 0, 30);
   const ChildResult shown =
       RunLab(folder, {"show", "t10k-images.idx3-ubyte", "0", "7", "29", "30", "-o", "d.png"});
   EXPECT_EQ(shown.exitCode, 1);

@@ -5,8 +5,6 @@
 
 #include <limits>
 
-namespace {
-
 TEST(Sigmoid, CentreAndSaturation) {
   EXPECT_EQ(Sigmoid(0.0), 0.5);
   EXPECT_EQ(SigmoidDerivative(0.0), 0.25);
@@ -25,5 +23,3 @@ TEST(ArgMax, FirstLargestWinsAndNanNeverDoes) {
   EXPECT_EQ(ArgMax({nan, 1.0}), 0u);
   EXPECT_EQ(ArgMax({1.0, nan, 2.0}), 2u);
 }
-
-}  // namespace

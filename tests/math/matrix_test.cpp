@@ -5,8 +5,6 @@
 
 #include <stdexcept>
 
-namespace {
-
 TEST(Arithmetic, LeftOperandFixesTheShapeAndAShortRightOneThrows) {
   const Vector three{1, 2, 3};
   EXPECT_EQ(three - Vector({10, 20, 30, 40}), (Vector{-9, -18, -27}));
@@ -28,5 +26,3 @@ TEST(Arithmetic, LeftOperandFixesTheShapeAndAShortRightOneThrows) {
   }
   EXPECT_THROW((void)(b - m), std::out_of_range);
 }
-
-}  // namespace

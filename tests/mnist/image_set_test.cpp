@@ -2,8 +2,6 @@
 // that is left exactly as it was on any failure, from files and from pipes alike.
 #include "mnist/image_set.h"
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

@@ -1,11 +1,7 @@
 // Building a network from its seeds, its forward pass and the count of correct answers.
 // MNIST_MLP_SEED is read once per process, so its repeatability across runs is checked on the
 // real binary (tests/app).
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <set>
-#include <tuple>
 
 #include "network/random.h"
 #include "test_support.h"

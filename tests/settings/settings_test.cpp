@@ -2,45 +2,32 @@
 // other text is named by SettingsProblem while the getter keeps its default.
 #include "settings/settings.h"
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
-
-namespace {
 
 TEST(Settings, UnsetGivesTheDocumentedNetworkAndValidValuesAreTaken) {
   ClearSettings();
-  EXPECT_EQ(SettingsProblem(), std::nullopt);
-  EXPECT_EQ(EpochCountSetting(), 300u);
-  EXPECT_EQ(SeedSetting(), std::nullopt);
-  EXPECT_EQ(LearningRateSetting(), 0.5);
-  EXPECT_EQ(BatchSizeSetting(), 10u);
+  const auto settings = [] {
+    return std::tuple(SettingsProblem(), EpochCountSetting(), SeedSetting(), LearningRateSetting(),
+                      BatchSizeSetting(), WeightDecaySetting(), ProgressSetting());
+  };
+  EXPECT_EQ(settings(), std::tuple(std::nullopt, 300u, std::nullopt, 0.5, 10u, 1.0, std::nullopt));
   EXPECT_EQ(HiddenLayersSetting(), (std::vector<uint32_t>{500, 300, 200, 100}));
-  EXPECT_EQ(WeightDecaySetting(), 1.0);
-  EXPECT_EQ(ProgressSetting(), std::nullopt);
 
   std::string hundredLayers = "1";
   for (int i = 1; i < 100; ++i) hundredLayers += ",2";
-  for (const auto& [name, value] :
-       std::vector<std::pair<const char*, std::string>>{{"MNIST_MLP_EPOCHS", "007"},
-                                                        {"MNIST_MLP_SEED", "4294967295"},
-                                                        {"MNIST_MLP_THREADS", "300"},
-                                                        {"MNIST_MLP_LEARNING_RATE", "5e-2"},
-                                                        {"MNIST_MLP_BATCH_SIZE", "10000"},
-                                                        {"MNIST_MLP_HIDDEN_LAYERS", hundredLayers},
-                                                        {"MNIST_MLP_WEIGHT_DECAY", ".999"},
-                                                        {"MNIST_MLP_PROGRESS", "0"}})
-    setenv(name, value.c_str(), 1);
-  EXPECT_EQ(SettingsProblem(), std::nullopt);
-  EXPECT_EQ(EpochCountSetting(), 7u);
-  EXPECT_EQ(SeedSetting(), 4294967295u);
+  for (const auto& [name, value] : Environment{{"MNIST_MLP_EPOCHS", "007"},
+                                               {"MNIST_MLP_SEED", "4294967295"},
+                                               {"MNIST_MLP_THREADS", "300"},
+                                               {"MNIST_MLP_LEARNING_RATE", "5e-2"},
+                                               {"MNIST_MLP_BATCH_SIZE", "10000"},
+                                               {"MNIST_MLP_HIDDEN_LAYERS", hundredLayers},
+                                               {"MNIST_MLP_WEIGHT_DECAY", ".999"},
+                                               {"MNIST_MLP_PROGRESS", "0"}})
+    setenv(name.c_str(), value.c_str(), 1);
+  EXPECT_EQ(settings(), std::tuple(std::nullopt, 7u, 4294967295u, 0.05, 10000u, 0.999, false));
   EXPECT_EQ(ThreadCountSetting(), kMaxThreadCount);
-  EXPECT_EQ(LearningRateSetting(), 0.05);
-  EXPECT_EQ(BatchSizeSetting(), 10000u);
   EXPECT_EQ(HiddenLayersSetting().size(), 100u);
   EXPECT_EQ(HiddenLayersSetting()[1], 2u);
-  EXPECT_EQ(WeightDecaySetting(), 0.999);
-  EXPECT_EQ(ProgressSetting(), false);
   ClearSettings();
 }
 
@@ -84,5 +71,3 @@ TEST(Settings, EveryInvalidValueOfEveryVariableIsNamedAndTheGetterKeepsItsDefaul
   EXPECT_EQ(SettingsProblem()->find('\n'), std::string::npos);
   ClearSettings();
 }
-
-}  // namespace
