@@ -25,6 +25,8 @@ struct Avx2 {
   static constexpr size_t kLanes = 4;
   static constexpr int kForwardRows = 3;  // 3 x 4 sums + 3 weights + 1 input = 16 registers
   static constexpr int kForwardSamples = 4;
+  static constexpr size_t kForwardColumnBlock =
+      256;  // columns: 3 rows and 10 samples of 256 (26 KiB) stay in the level-1 cache
   static constexpr int kErrorVectors = 2;  // 2 x 5 sums + 2 weights + 1 delta
   static constexpr int kErrorSamples = 5;
   static constexpr int kUpdateRows = 2;  // 2 x 5 scaled deltas + 2 weights + 1 input

@@ -31,6 +31,8 @@ struct Avx512 {
   static constexpr size_t kLanes = 8;
   static constexpr int kForwardRows = 4;  // 4 x 5 sums + 4 weights + 1 input = 25 registers
   static constexpr int kForwardSamples = 5;
+  static constexpr size_t kForwardColumnBlock =
+      4096;  // columns: whole rows of every layer here; 32 registers already leave the loads to spare
   static constexpr int kErrorVectors = 4;  // 4 x 5 sums + 4 weights + 1 delta
   static constexpr int kErrorSamples = 5;
   static constexpr int kUpdateRows = 4;  // 4 x 5 scaled deltas + 4 weights + 1 input

@@ -7,7 +7,7 @@
 // LoadUnaligned, Store, StoreUnaligned, Broadcast, Multiply, MultiplyAdd, Sum), a Math for
 // the sigmoid, and the register tiles:
 //   forward     kForwardRows rows x up to kForwardSamples samples of lane-wise partial sums,
-//               over all columns;
+//               kForwardColumnBlock columns at a time, the sums kept in memory between blocks;
 //   back error  kErrorVectors vectors of columns x up to kErrorSamples samples, over the rows
 //               asked for;
 //   update      kUpdateRows rows x one vector of columns, up to kUpdateSamples samples at a
@@ -50,9 +50,11 @@ inline size_t NextGroup(size_t remaining, size_t maxGroup) {
   return (remaining + groupCount - 1) / groupCount;
 }
 
+// R rows times S samples over all columns, the sums in registers from start to end: rows that
+// fit the level-1 cache need no blocks.
 template <class Isa, int R, int S>
-inline void ForwardTile(const double* weights, size_t stride, size_t columns, const double* biases,
-                        size_t row, const double* inputs, double* weightedInputs, size_t outputStride) {
+inline void ForwardWholeRows(const double* weights, size_t stride, size_t columns, const double* biases,
+                             size_t row, const double* inputs, double* weightedInputs, size_t outputStride) {
   using V = typename Isa::V;
   V sums[R][S];
 #pragma GCC unroll 16
@@ -81,19 +83,101 @@ inline void ForwardTile(const double* weights, size_t stride, size_t columns, co
   }
 }
 
+// Adds columns [first, last) of R rows times S samples to the partial sums sums[s * R + r]
+// (one lane per column residue, each in column order), kept in memory between column blocks.
+template <class Isa, int R, int S>
+inline void ForwardTile(const double* rows, size_t stride, size_t first, size_t last, const double* inputs,
+                        typename Isa::V* sums) {
+  using V = typename Isa::V;
+  V partial[R][S];
+#pragma GCC unroll 16
+  for (int r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) partial[r][s] = sums[s * R + r];
+  }
+  for (size_t c = first; c < last; c += Isa::kLanes) {
+    V w[R];
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r) w[r] = Isa::Load(rows + r * stride + c);
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+      const V x = Pin(Isa::Load(inputs + s * stride + c));
+#pragma GCC unroll 16
+      for (int r = 0; r < R; ++r) partial[r][s] = Isa::MultiplyAdd(w[r], x, partial[r][s]);
+    }
+  }
+#pragma GCC unroll 16
+  for (int r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) sums[s * R + r] = partial[r][s];
+  }
+}
+
+// Up to this many samples share the partial sums of a tile of rows, so that wide rows can be
+// taken in column blocks (Isa::kForwardColumnBlock) whose weights stay in the level-1 cache
+// while every sample group passes over them.
+constexpr size_t kForwardSampleBlock = 20;
+
+// Forward for rows longer than two column blocks: each tile of rows takes up to
+// kForwardSampleBlock samples through the columns a block at a time.
+template <class Isa>
+void ForwardInBlocks(const double* weights, size_t stride, size_t columns, const double* biases,
+                     size_t rowBegin, size_t rowEnd, const double* inputs, size_t sampleCount,
+                     double* weightedInputs, size_t outputStride) {
+  using V = typename Isa::V;
+  // Blocks of even width: a narrow last block would cost its loop and sums for little work.
+  const size_t blockCount = (columns + Isa::kForwardColumnBlock - 1) / Isa::kForwardColumnBlock;
+  const size_t block = RoundUpToLanes<Isa>((columns + blockCount - 1) / blockCount);
+  V sums[Isa::kForwardRows * kForwardSampleBlock];
+  for (size_t row = rowBegin; row < rowEnd;) {
+    const size_t rows = std::min<size_t>(Isa::kForwardRows, rowEnd - row);
+    for (size_t sampleFirst = 0; sampleFirst < sampleCount; sampleFirst += kForwardSampleBlock) {
+      const size_t samples = std::min(kForwardSampleBlock, sampleCount - sampleFirst);
+      std::fill(sums, sums + rows * samples, Isa::Zero());
+      for (size_t first = 0; first < columns; first += block) {
+        const size_t last = std::min(columns, first + block);
+        for (size_t s = 0; s < samples;) {
+          const size_t group = NextGroup(samples - s, Isa::kForwardSamples);
+          WithCount<Isa::kForwardRows>(rows, [&]<int R>() {
+            WithCount<Isa::kForwardSamples>(group, [&]<int S>() {
+              ForwardTile<Isa, R, S>(weights + row * stride, stride, first, last,
+                                     inputs + (sampleFirst + s) * stride, sums + s * R);
+            });
+          });
+          s += group;
+        }
+      }
+      for (size_t s = 0; s < samples; ++s) {
+        for (size_t r = 0; r < rows; ++r) {
+          weightedInputs[(sampleFirst + s) * outputStride + row + r] =
+              Isa::Sum(sums[s * rows + r]) + biases[row + r];
+        }
+      }
+    }
+    row += rows;
+  }
+}
+
 template <class Isa>
 void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases, size_t rowBegin,
              size_t rowEnd, const double* inputs, size_t sampleCount, double* weightedInputs,
              size_t outputStride) {
   const size_t columns = RoundUpToLanes<Isa>(columnCount);
+  // Rows of up to two blocks run whole: their tile still mostly fits the level-1 cache, and
+  // blocks would cost more in sums kept in memory than they save.
+  if (columns > 2 * Isa::kForwardColumnBlock) {
+    ForwardInBlocks<Isa>(weights, stride, columns, biases, rowBegin, rowEnd, inputs, sampleCount,
+                         weightedInputs, outputStride);
+    return;
+  }
   for (size_t row = rowBegin; row < rowEnd;) {
     const size_t rows = std::min<size_t>(Isa::kForwardRows, rowEnd - row);
     for (size_t s = 0; s < sampleCount;) {
       const size_t group = NextGroup(sampleCount - s, Isa::kForwardSamples);
       WithCount<Isa::kForwardRows>(rows, [&]<int R>() {
         WithCount<Isa::kForwardSamples>(group, [&]<int S>() {
-          ForwardTile<Isa, R, S>(weights, stride, columns, biases, row, inputs + s * stride,
-                                 weightedInputs + s * outputStride, outputStride);
+          ForwardWholeRows<Isa, R, S>(weights, stride, columns, biases, row, inputs + s * stride,
+                                      weightedInputs + s * outputStride, outputStride);
         });
       });
       s += group;
