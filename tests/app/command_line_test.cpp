@@ -200,7 +200,6 @@ TEST(CombineCommand, WritesTheNetworksThatFitTheFirstInOrderAndReportsFailures) 
   combine({"--combine", "old.ens"}, notWritten + "old.ens was not written.\n", 1, {1, 2, 3});
   combine({"--combine", "7.ens", "missing.net"}, kHeaderReadFailure + notWritten + "7.ens was not written.\n",
           1, {});
-  ExpectRun(folder, {"--combine", "", "a.net"}, kEnsembleWriteFailure, 1);
 }
 
 }  // namespace

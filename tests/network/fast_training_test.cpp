@@ -10,9 +10,8 @@ namespace {
 using Batches = std::vector<std::pair<size_t, size_t>>;
 
 std::vector<const LayerKernels*> AvailableKernels() {
-  std::vector<const LayerKernels*> kernels{&PortableKernels()};
-  if (Avx2Kernels() != nullptr) kernels.push_back(Avx2Kernels());
-  if (Avx512Kernels() != nullptr) kernels.push_back(Avx512Kernels());
+  std::vector<const LayerKernels*> kernels{&PortableKernels(), Avx2Kernels(), Avx512Kernels()};
+  std::erase(kernels, nullptr);
   return kernels;
 }
 
