@@ -50,6 +50,25 @@ inline size_t NextGroup(size_t remaining, size_t maxGroup) {
   return (remaining + groupCount - 1) / groupCount;
 }
 
+// The forward tile's inner loop: adds columns [first, last) of R rows times S samples to the
+// lane-wise sums, each lane in column order.
+template <class Isa, int R, int S>
+inline void AddColumns(const double* rows, size_t stride, size_t first, size_t last, const double* inputs,
+                       typename Isa::V (&sums)[R][S]) {
+  using V = typename Isa::V;
+  for (size_t c = first; c < last; c += Isa::kLanes) {
+    V w[R];
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r) w[r] = Isa::Load(rows + r * stride + c);
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+      const V x = Pin(Isa::Load(inputs + s * stride + c));
+#pragma GCC unroll 16
+      for (int r = 0; r < R; ++r) sums[r][s] = Isa::MultiplyAdd(w[r], x, sums[r][s]);
+    }
+  }
+}
+
 // R rows times S samples over all columns, the sums in registers from start to end: rows that
 // fit the level-1 cache need no blocks.
 template <class Isa, int R, int S>
@@ -62,18 +81,7 @@ inline void ForwardWholeRows(const double* weights, size_t stride, size_t column
 #pragma GCC unroll 16
     for (int s = 0; s < S; ++s) sums[r][s] = Isa::Zero();
   }
-  const double* rows = weights + row * stride;
-  for (size_t c = 0; c < columns; c += Isa::kLanes) {
-    V w[R];
-#pragma GCC unroll 16
-    for (int r = 0; r < R; ++r) w[r] = Isa::Load(rows + r * stride + c);
-#pragma GCC unroll 16
-    for (int s = 0; s < S; ++s) {
-      const V x = Pin(Isa::Load(inputs + s * stride + c));
-#pragma GCC unroll 16
-      for (int r = 0; r < R; ++r) sums[r][s] = Isa::MultiplyAdd(w[r], x, sums[r][s]);
-    }
-  }
+  AddColumns<Isa, R, S>(weights + row * stride, stride, 0, columns, inputs, sums);
 #pragma GCC unroll 16
   for (int r = 0; r < R; ++r) {
 #pragma GCC unroll 16
@@ -95,17 +103,7 @@ inline void ForwardTile(const double* rows, size_t stride, size_t first, size_t 
 #pragma GCC unroll 16
     for (int s = 0; s < S; ++s) partial[r][s] = sums[s * R + r];
   }
-  for (size_t c = first; c < last; c += Isa::kLanes) {
-    V w[R];
-#pragma GCC unroll 16
-    for (int r = 0; r < R; ++r) w[r] = Isa::Load(rows + r * stride + c);
-#pragma GCC unroll 16
-    for (int s = 0; s < S; ++s) {
-      const V x = Pin(Isa::Load(inputs + s * stride + c));
-#pragma GCC unroll 16
-      for (int r = 0; r < R; ++r) partial[r][s] = Isa::MultiplyAdd(w[r], x, partial[r][s]);
-    }
-  }
+  AddColumns<Isa, R, S>(rows, stride, first, last, inputs, partial);
 #pragma GCC unroll 16
   for (int r = 0; r < R; ++r) {
 #pragma GCC unroll 16
