@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <numeric>
 #include <stdexcept>
 
 #include "math/activation.h"
@@ -15,6 +16,11 @@ namespace {
 constexpr size_t kAlignment = 64;  // bytes: one cache line, and whole AVX-512 vectors
 
 size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
+
+// Rows are dealt in whole kernel tiles that are also whole cache lines: a thread's rows of one
+// layer are then the columns of the next whose error sums it makes (see TrainOnThread), and
+// no two threads write into one cache line of them.
+size_t RowUnitOf(const LayerKernels& kernels) { return std::lcm(kernels.rowUnit, kStrideUnit); }
 
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
 
@@ -35,6 +41,7 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
                                const LayerKernels& kernels)
     : pool_(pool),
       kernels_(kernels),
+      rowUnit_(RowUnitOf(kernels)),
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor),
       phaseTimes_(pool.ThreadCount()) {
@@ -62,7 +69,8 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
     layer.biases = nextBiases;
     nextWeights += layer.outputCount * layer.stride;
     nextBiases += layer.outputCount;
-    // The middle row, rounded to whole kernel tiles.
+    // The middle row, rounded to whole kernel tiles: where the error sums are cut in two. The
+    // results depend on it, so it depends on nothing but the shape and the kernel set.
     layer.halfSplit = std::min<size_t>(
         layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
     // The plain code would throw on these shapes (or read past a row); refuse them up front.
@@ -91,6 +99,13 @@ void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
     layer.deltas = AlignedBuffer(batchCapacity * layer.outputStride);
     for (AlignedBuffer& errors : layer.errorHalves) errors = AlignedBuffer(batchCapacity * layer.stride);
   }
+}
+
+uint32_t TrainingEngine::ThreadsWorthUsing(const std::vector<Matrix>& weights, const LayerKernels& kernels) {
+  const size_t unit = RowUnitOf(kernels);
+  size_t units = 1;
+  for (const Matrix& matrix : weights) units = std::max<size_t>(units, (matrix.rowCount + unit - 1) / unit);
+  return static_cast<uint32_t>(std::min<size_t>(units, UINT32_MAX));
 }
 
 uint32_t TrainingEngine::InputSize() const { return layers_.empty() ? 0 : layers_.front().inputCount; }
@@ -151,13 +166,13 @@ void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t 
 // for the last mini-batch. Inputs and activations are double-buffered by the parity of the
 // mini-batch: the update of mini-batch i reads its own while i+1 is being written.
 //
-// Rows: layer 0 is dealt among all threads; every other layer is cut into two fixed halves,
-// the first for thread 0 and the second for thread 1 (both for a single thread). The error a
-// layer carries back is summed separately over each half of its rows, by the thread that
-// owns them, and the two sums are added by the thread that owns the rows below. So every row
-// of weights is read and written by one thread only, and between processors only the small
-// error sums and activations travel: a cache line written by one processor and read by
-// another is slow, and the weights are the bulk of the data.
+// Rows: every layer's rows are dealt among all threads in whole units of rowUnit_ (whole
+// kernel tiles and whole cache lines), and each thread updates and carries forward only its
+// own rows. The error a layer carries back is summed in two fixed halves of its rows
+// (halfSplit), each half in row order, and the two sums added: an order of operations that no
+// thread count changes. The threads share that work by columns: a thread sums both halves over
+// the columns that are its own rows of the layer below, so it computes the deltas of those
+// rows from sums it made itself, without waiting for the others.
 //
 // A thread's share depends only on the shapes and the thread count, and each element is
 // written by exactly one thread with a fixed order of operations: the results are those of
@@ -218,31 +233,32 @@ void TrainingEngine::Forward(const BatchRun& run, size_t k, size_t batch, Share 
   }
 }
 
-// The error phases, top layer first, one barrier each, then this thread's deltas of layer 0.
-// The first phase also gathers the next mini-batch when there is one.
+// The error phases, top layer first: the error sums of layer k and the deltas of layer k - 1
+// on this thread's columns, then a barrier so that every delta of layer k - 1 is there for the
+// next phase. The deltas of layer 0 are only used by this thread's update, which needs no
+// barrier; the first phase also gathers the next mini-batch when there is one, which the
+// next forward pass may only read after a barrier.
 void TrainingEngine::CarryErrorsBack(const BatchRun& run, size_t batch, bool gatherNext) {
-  const size_t layerCount = layers_.size();
-  for (size_t k = layerCount - 1; k >= 1; --k) {
-    if (k == layerCount - 1 && gatherNext) Gather(run, batch + 1);
-    if (k + 1 < layerCount) DeltasBelow(run, k + 1, batch);
+  if (gatherNext) Gather(run, batch + 1);
+  for (size_t k = layers_.size() - 1; k >= 1; --k) {
     ErrorHalves(run, k, batch);
-    TimedBarrier(run);
+    DeltasBelow(run, k, batch);
+    if (k >= 2) TimedBarrier(run);
   }
-  if (layerCount >= 2) DeltasBelow(run, 1, batch);
-  if (layerCount == 1 && gatherNext) {  // no error phase took the gather
-    Gather(run, batch + 1);
-    TimedBarrier(run);
-  }
+  if (gatherNext && layers_.size() <= 2) TimedBarrier(run);
 }
 
-// The error sums of this thread's halves of layer k >= 1, over all of its columns.
+// The error sums of both halves of layer k >= 1 over the columns that are this thread's rows
+// of layer k - 1 (the last share also takes the zero padding up to the stride).
 void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
   const PhaseScope timer(TimesOf(run), Phase::kBackError);
   Layer& layer = layers_[k];
+  const Share columns = RowsOf(run, k - 1);
+  if (columns.begin == columns.end) return;
+  const size_t columnEnd = columns.end == layer.inputCount ? layer.stride : columns.end;
   for (size_t half = 0; half < 2; ++half) {
-    if (run.threadCount > 1 && half != run.threadIndex) continue;
     const Share rows = HalfOf(k, half);
-    kernels_.backError(layer.weights, layer.stride, rows.begin, rows.end, 0, layer.stride,
+    kernels_.backError(layer.weights, layer.stride, rows.begin, rows.end, columns.begin, columnEnd,
                        layer.deltas.data(), layer.outputStride, run.SampleCount(batch),
                        layer.errorHalves[half].data());
   }
@@ -283,9 +299,14 @@ void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share r
   }
 }
 
-// The last mini-batch: its update of every layer, then one barrier.
+// The last mini-batch: its update of every layer, then one barrier. Layer 0 goes first, and
+// the layers above only after a barrier: until every thread has summed the errors of layer 1,
+// its weights are still being read.
 void TrainingEngine::UpdateLayers(const BatchRun& run, size_t batch) {
-  for (size_t k = 0; k < layers_.size(); ++k) Update(run, k, batch, RowsOf(run, k));
+  Update(run, 0, batch, RowsOf(run, 0));
+  TimedBarrier(run);
+  if (layers_.size() == 1) return;
+  for (size_t k = 1; k < layers_.size(); ++k) Update(run, k, batch, RowsOf(run, k));
   TimedBarrier(run);
 }
 
@@ -313,9 +334,7 @@ void TrainingEngine::TimedBarrier(const BatchRun& run) {
 }
 
 Share TrainingEngine::RowsOf(const BatchRun& run, size_t k) const {
-  if (k == 0) return ShareOf(layers_[0].outputCount, kernels_.rowUnit, run.threadIndex, run.threadCount);
-  if (run.threadCount == 1) return {0, layers_[k].outputCount};
-  return run.threadIndex < 2 ? HalfOf(k, run.threadIndex) : Share{0, 0};
+  return ShareOf(layers_[k].outputCount, rowUnit_, run.threadIndex, run.threadCount);
 }
 
 Share TrainingEngine::HalfOf(size_t k, size_t half) const {

@@ -71,6 +71,12 @@ class TrainingEngine {
   // Writes the weights and biases back into rows shaped as those the engine was made from.
   void CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& biases) const;
 
+  // The most threads that training a network of these weights keeps busy: one per unit of
+  // rows of its widest layer, the smallest share a thread is dealt. More would find no rows to
+  // work on in any phase and only add to every barrier.
+  static uint32_t ThreadsWorthUsing(const std::vector<Matrix>& weights,
+                                    const LayerKernels& kernels = BestKernels());
+
   uint32_t InputSize() const;   // n(0), or 0 without layers
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
   ThreadPool& Pool() const { return pool_; }
@@ -104,9 +110,9 @@ class TrainingEngine {
     // index, and the derivative of the log-likelihood by the weighted inputs.
     AlignedBuffer activations[2];
     AlignedBuffer deltas;
-    // Rows [0, halfSplit) and [halfSplit, outputCount) are the halves of the layer owned by
-    // threads 0 and 1; errorHalves[h]: batch rows x stride, the error that half h carries
-    // back to the layer below (see TrainOnThread).
+    // The error this layer carries back to the one below is summed over rows [0, halfSplit)
+    // and [halfSplit, outputCount) apart, then added (see TrainOnThread): errorHalves[h],
+    // batch rows x stride, holds the sums of half h.
     size_t halfSplit = 0;
     AlignedBuffer errorHalves[2];
   };
@@ -143,13 +149,14 @@ class TrainingEngine {
   void UpdateAndForwardNext(const BatchRun& run, size_t batch);
 
   Share RowsOf(const BatchRun& run, size_t k) const;  // this thread's rows of layer k
-  Share HalfOf(size_t k, size_t half) const;          // rows of half 0 or 1 of layer k >= 1
+  Share HalfOf(size_t k, size_t half) const;          // rows of half 0 or 1 of layer k
   const double* InputsOf(size_t k, size_t batch) const;
   PhaseTimes& TimesOf(const BatchRun& run) { return phaseTimes_[run.threadIndex]; }
   void TimedBarrier(const BatchRun& run);
 
   ThreadPool& pool_;
   const LayerKernels& kernels_;
+  size_t rowUnit_;  // rows per unit when a layer's rows are dealt among threads
   double learningRate_ = 0.0;
   double weightDecayFactor_ = 0.0;
   AlignedBuffer parameters_;  // every layer's weights in layer order, then every layer's biases

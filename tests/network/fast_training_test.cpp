@@ -59,8 +59,9 @@ TEST(FastTraining, MatchesThePlainStepInEveryLayerForEveryKernelSetAndThreadCoun
 
 TEST(FastTraining, AnEpochEqualsItsMiniBatchesOneAtATimeOnAnyThreadCount) {
   // TrainEpoch overlaps each update with the next forward pass; one layer takes another path.
-  // Sizes whose shares among threads fall at many rows; mini-batches of 10 and a short last.
-  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 29, 23, 17, 3}, {37, 3}}) {
+  // Sizes whose shares among up to 8 threads fall at many rows, and threads with no rows of a
+  // layer; mini-batches of 10 and a short last.
+  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 75, 50, 17, 3}, {37, 3}}) {
     const ImageSet samples = RandomSamples(54, 37, 3, 14);
     ResetRandomSeeds(15);
     const NeuralNetwork initial = NeuralNetwork::WithLayers(layers, 0.5, 0.99);
@@ -69,7 +70,7 @@ TEST(FastTraining, AnEpochEqualsItsMiniBatchesOneAtATimeOnAnyThreadCount) {
     for (const LayerKernels* kernels : AvailableKernels()) {
       const NeuralNetwork stepwise = TrainedByEngine(initial, samples, batches, *kernels, 1);
       const NeuralNetwork uneven = TrainedByEngine(initial, samples, unevenBatches, *kernels, 1);
-      for (uint32_t threads : {1u, 2u, 3u, 4u}) {
+      for (uint32_t threads : {1u, 2u, 3u, 5u, 8u}) {
         EXPECT_TRUE(
             SameParameters(uneven, TrainedByEngine(initial, samples, unevenBatches, *kernels, threads)));
         ThreadPool pool(threads);
