@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr size_t kAlignment = 64;  // bytes: one cache line, and whole AVX-512 vectors
-
 size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
 
 // Rows are dealt in whole kernel tiles that are also whole cache lines: a thread's rows of one
@@ -26,16 +24,6 @@ size_t RowUnitOf(const LayerKernels& kernels) { return std::lcm(kernels.rowUnit,
 
 }  // namespace
 
-AlignedBuffer::AlignedBuffer(size_t count) {
-  const size_t bytes = std::max<size_t>(RoundUpToStrideUnit(count) * sizeof(double), kAlignment);
-  auto* values = static_cast<double*>(std::aligned_alloc(kAlignment, bytes));
-  if (values == nullptr) throw std::bad_alloc();
-  std::fill(values, values + bytes / sizeof(double), 0.0);
-  values_.reset(values);
-}
-
-void AlignedBuffer::Free::operator()(double* values) const { std::free(values); }
-
 TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::vector<Vector>& biases,
                                const TrainingParameters& parameters, ThreadPool& pool,
                                const LayerKernels& kernels)
@@ -45,46 +33,39 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor),
       phaseTimes_(pool.ThreadCount()) {
-  // One buffer holds every layer's weights, each matrix a whole number of cache lines, and
-  // after them all biases back to back (the kernels read biases one at a time): a buffer per
-  // part would cost an aligned allocation per layer, many times the values of a small layer.
-  size_t weightCount = 0;
-  size_t biasCount = 0;
-  for (const Matrix& matrix : weights) {
-    weightCount += size_t{matrix.rowCount} * RoundUpToStrideUnit(matrix.columnCount);
-    biasCount += matrix.rowCount;
-  }
-  parameters_ = AlignedBuffer(weightCount + biasCount);
-  double* nextWeights = parameters_.data();
-  double* nextBiases = parameters_.data() + weightCount;
-  layers_.reserve(weights.size());
+  // The plain code would throw on these shapes (or read past a row); refuse them up front.
+  std::vector<uint32_t> sizes;
   for (size_t k = 0; k < weights.size(); ++k) {
     const Matrix& matrix = weights[k];
+    if (k >= biases.size() || matrix.data.size() != matrix.rowCount || biases[k].size() < matrix.rowCount ||
+        (k > 0 && matrix.columnCount != sizes.back())) {
+      ThrowSubscript();
+    }
+    for (const Vector& row : matrix.data) {
+      if (row.size() < matrix.columnCount) ThrowSubscript();
+    }
+    if (k == 0) sizes.push_back(matrix.columnCount);
+    sizes.push_back(matrix.rowCount);
+  }
+  network_ = ForwardNetwork(sizes, kernels);
+  layers_.reserve(weights.size());
+  for (size_t k = 0; k < weights.size(); ++k) {
+    const ForwardNetwork::PackedLayer packed = network_.Packed(k);
     Layer layer;
-    layer.inputCount = matrix.columnCount;
-    layer.outputCount = matrix.rowCount;
-    layer.stride = RoundUpToStrideUnit(layer.inputCount);
+    layer.inputCount = packed.inputCount;
+    layer.outputCount = packed.outputCount;
+    layer.stride = packed.stride;
     layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
-    layer.weights = nextWeights;
-    layer.biases = nextBiases;
-    nextWeights += layer.outputCount * layer.stride;
-    nextBiases += layer.outputCount;
+    layer.weights = packed.weights;
+    layer.biases = packed.biases;
     // The middle row, rounded to whole kernel tiles: where the error sums are cut in two. The
     // results depend on it, so it depends on nothing but the shape and the kernel set.
     layer.halfSplit = std::min<size_t>(
         layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
-    // The plain code would throw on these shapes (or read past a row); refuse them up front.
-    if (k >= biases.size() || matrix.data.size() != matrix.rowCount ||
-        (k > 0 && layer.inputCount != layers_.back().outputCount)) {
-      ThrowSubscript();
-    }
     for (size_t r = 0; r < layer.outputCount; ++r) {
-      const Vector& row = RowAt(matrix, r);
-      if (row.size() < layer.inputCount) ThrowSubscript();
-      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights + r * layer.stride);
-      layer.biases[r] = ElementAt(biases[k], r);
+      std::copy_n(weights[k].data[r].begin(), layer.inputCount, layer.weights + r * layer.stride);
+      layer.biases[r] = biases[k][r];
     }
-    widestOutputStride_ = std::max(widestOutputStride_, layer.outputStride);
     layers_.push_back(std::move(layer));
   }
 }
@@ -111,8 +92,6 @@ uint32_t TrainingEngine::ThreadsWorthUsing(const std::vector<Matrix>& weights, c
 uint32_t TrainingEngine::InputSize() const { return layers_.empty() ? 0 : layers_.front().inputCount; }
 
 uint32_t TrainingEngine::OutputSize() const { return layers_.empty() ? 0 : layers_.back().outputCount; }
-
-size_t TrainingEngine::OutputStride() const { return layers_.empty() ? 0 : layers_.back().outputStride; }
 
 void TrainingEngine::CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& biases) const {
   for (size_t k = 0; k < layers_.size(); ++k) {
@@ -346,162 +325,22 @@ const double* TrainingEngine::InputsOf(size_t k, size_t batch) const {
   return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
 }
 
-size_t TrainingEngine::EvaluationBlockSize() const {
-  if (layers_.empty()) return kEvaluationBlock;
-  const size_t perSample = EvaluationScratchSize(1);
-  return std::clamp<size_t>(kEvaluationScratch / perSample, 1, kEvaluationBlock);
-}
-
-size_t TrainingEngine::EvaluationScratchSize(size_t count) const {
-  if (layers_.empty()) return 0;
-  return count * (layers_[0].stride + 2 * widestOutputStride_);
-}
-
-const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t first, size_t count,
-                                               double* scratch) const {
-  if (layers_.empty()) return scratch;
-  // Inputs, then two blocks of the widest outputs that the layers write in turn.
-  const size_t inputStride = layers_[0].stride;
-  double* inputs = scratch;
-  double* outputs = scratch + count * inputStride;
-  double* spare = outputs + count * widestOutputStride_;
-  for (size_t s = 0; s < count; ++s) {
-    const double* pixels = samples[first + s].pixels.data();
-    std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * inputStride);
-  }
-  for (const Layer& layer : layers_) {
-    // A wider lower layer may have left values in the padding of this layer's rows; the
-    // padding of an input row must be zero because the kernels read it.
-    kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, 0, layer.outputCount,
-                     inputs, count, outputs, layer.outputStride);
-    for (size_t s = 0; s < count; ++s) {
-      double* row = outputs + s * layer.outputStride;
-      kernels_.sigmoid(row, layer.outputCount);
-      std::fill(row + layer.outputCount, row + layer.outputStride, 0.0);
-    }
-    inputs = outputs;
-    std::swap(outputs, spare);
-  }
-  return inputs;
-}
-
 double TrainingEngine::CountCorrect(const ImageSet& samples) const {
-  return CountCorrectOfMeanOutput({this}, samples);
-}
-
-namespace {
-
-// Runs the engines over the samples in blocks on the first engine's pool and calls
-// visit(threadIndex, sampleIndex, outputs, mean) for every sample, where outputs[e] points at
-// engine e's output row and mean holds the mean of the first engine's output count of
-// entries (summed in engine order from 0.0, then divided once). Each sample is visited once;
-// visit must not throw nor allocate.
-template <typename Visit>
-void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples,
-                       bool withMembers, const Visit& visit) {
-  if (engines.empty() || samples.empty()) return;
-  const size_t outputCount = engines.front()->OutputSize();
-  for (const TrainingEngine* engine : engines) {
-    if (engine->OutputSize() < outputCount) ThrowSubscript();
-    for (const SampleView sample : samples) {
-      if (sample.pixels.size() < engine->InputSize()) ThrowSubscript();
-    }
-  }
-  const double memberCount = static_cast<double>(engines.size());
-  size_t blockSize = TrainingEngine::kEvaluationBlock;
-  size_t scratchSize = 0;
-  for (const TrainingEngine* engine : engines) blockSize = std::min(blockSize, engine->EvaluationBlockSize());
-  for (const TrainingEngine* engine : engines)
-    scratchSize = std::max(scratchSize, engine->EvaluationScratchSize(blockSize));
-  const size_t blockCount = (samples.size() + blockSize - 1) / blockSize;
-  ThreadPool& pool = engines.front()->Pool();
-  const auto workerCount = static_cast<uint32_t>(std::min<size_t>(pool.ThreadCount(), blockCount));
-
-  // Everything the threads use is allocated here, so that no allocation can fail inside them.
-  // The engines take turns in one scratch block; their outputs are summed as they come, and
-  // kept per member only when the caller wants to see them.
-  struct ThreadState {
-    AlignedBuffer scratch;
-    Vector sums;        // blockSize rows of outputCount: the outputs added so far
-    Vector memberRows;  // with members: engine e's row s at (e * blockSize + s) * outputCount
-    std::vector<const double*> outputs;  // with members: one per engine, for the sample visited
-    Vector mean;
-  };
-  std::vector<ThreadState> states(workerCount);
-  for (ThreadState& state : states) {
-    state.scratch = AlignedBuffer(scratchSize);
-    state.sums.resize(blockSize * outputCount);
-    if (withMembers) {
-      state.memberRows.resize(engines.size() * blockSize * outputCount);
-      state.outputs.resize(engines.size());
-    }
-    state.mean.resize(outputCount);
-  }
-
-  // Blocks are claimed one at a time rather than dealt out, so that a thread the system
-  // deschedules holds up nothing: a sample's outputs do not depend on the thread that
-  // computes them.
-  std::atomic<size_t> nextBlock{0};
-  pool.Run([&](uint32_t threadIndex) {
-    if (threadIndex >= workerCount) return;
-    ThreadState& state = states[threadIndex];
-    for (size_t block = nextBlock.fetch_add(1); block < blockCount; block = nextBlock.fetch_add(1)) {
-      const size_t first = block * blockSize;
-      const size_t count = std::min(blockSize, samples.size() - first);
-      std::fill(state.sums.begin(), state.sums.end(), 0.0);
-      for (size_t e = 0; e < engines.size(); ++e) {
-        const double* outputs = engines[e]->FeedForwardBlock(samples, first, count, state.scratch.data());
-        for (size_t s = 0; s < count; ++s) {
-          double* sum = state.sums.data() + s * outputCount;
-          const double* output = outputs + s * engines[e]->OutputStride();
-          for (size_t i = 0; i < outputCount; ++i) sum[i] = sum[i] + output[i];
-          if (withMembers) {
-            std::copy(output, output + outputCount,
-                      state.memberRows.data() + (e * blockSize + s) * outputCount);
-          }
-        }
-      }
-      for (size_t s = 0; s < count; ++s) {
-        const double* sum = state.sums.data() + s * outputCount;
-        for (size_t i = 0; i < outputCount; ++i) state.mean[i] = sum[i] / memberCount;
-        for (size_t e = 0; e < state.outputs.size(); ++e) {
-          state.outputs[e] = state.memberRows.data() + (e * blockSize + s) * outputCount;
-        }
-        visit(threadIndex, first + s, state.outputs, state.mean);
-      }
-    }
-  });
-}
-
-}  // namespace
-
-double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
-  if (engines.empty()) return 0.0;
+  CheckSamples(samples, 0, samples.size(), false);
+  if (layers_.empty()) return 0.0;
   // One count per thread; the total does not depend on which thread counted what.
-  std::vector<double> counts(engines.front()->Pool().ThreadCount(), 0.0);
-  ForEachMeanOutput(
-      engines, samples, false,
-      [&](uint32_t threadIndex, size_t sample, const std::vector<const double*>&, const Vector& mean) {
-        if (ArgMax(samples[sample].target) == ArgMax(mean)) counts[threadIndex] += 1.0;
+  std::vector<double> counts(pool_.ThreadCount(), 0.0);
+  const ForwardNetwork* member = &network_;
+  const size_t outputCount = OutputSize();
+  FeedForwardInBlocks(
+      {&member, 1}, samples.size(), [&](size_t s) { return samples[s].pixels.data(); }, pool_,
+      [&](uint32_t threadIndex, size_t first, size_t count, size_t, const double* outputs) {
+        for (size_t s = 0; s < count; ++s) {
+          const std::span<const double> output(outputs + s * network_.OutputStride(), outputCount);
+          if (ArgMax(samples[first + s].target) == ArgMax(output)) counts[threadIndex] += 1.0;
+        }
       });
   double correct = 0.0;
   for (double count : counts) correct += count;
   return correct;
-}
-
-SetOutputs OutputsOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
-  SetOutputs result;
-  if (engines.empty()) return result;
-  const size_t outputCount = engines.front()->OutputSize();
-  result.mean.assign(samples.size(), Vector(outputCount, 0.0));
-  result.members.assign(engines.size(), std::vector<Vector>(samples.size(), Vector(outputCount, 0.0)));
-  ForEachMeanOutput(
-      engines, samples, true,
-      [&](uint32_t, size_t sample, const std::vector<const double*>& outputs, const Vector& mean) {
-        std::copy(mean.begin(), mean.end(), result.mean[sample].begin());
-        for (size_t e = 0; e < outputs.size(); ++e) {
-          std::copy(outputs[e], outputs[e] + outputCount, result.members[e][sample].begin());
-        }
-      });
-  return result;
 }
