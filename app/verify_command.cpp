@@ -1,10 +1,14 @@
 // mnist-mlp --verify: counts the test images an ensemble file classifies correctly.
+#include <fstream>
 #include <iostream>
 
 #include "app/commands.h"
+#include "engine/thread_pool.h"
+#include "ensemble/mean_output.h"
 #include "ensemble/network_ensemble.h"
 #include "mnist/image_set.h"
 #include "network/network_file.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -34,10 +38,11 @@ bool VerifyCommand(const std::string& ensembleFileName) {
   ImageSet verificationSet;
   if (!LoadDataSet(TestImagesPath, TestLabelsPath, "verification", &verificationSet)) return false;
 
-  NetworkEnsemble ensemble;
+  // The members are held once, in the layout they classify in.
+  std::vector<ForwardNetwork> members;
   std::string ensembleMessage;
-  ensemble.Load(ensembleFileName, &ensembleMessage);
-  if (!ensembleMessage.empty()) {
+  std::ifstream ensembleFile(ensembleFileName, std::ios::binary);
+  if (!ReadEnsembleForClassifying(ensembleFile, &members, &ensembleMessage)) {
     if (HoldsNetworkRecord(ensembleFileName)) {
       ExplainNetworkInPlaceOfEnsemble(ensembleFileName);
     } else {
@@ -46,9 +51,10 @@ bool VerifyCommand(const std::string& ensembleFileName) {
     }
     return false;
   }
+  ensembleFile.close();
   // A network reads as many pixels as it has inputs; fewer would stop the count with an
   // exception. (Extra pixels are ignored, as the network itself does.)
-  const uint32_t inputSize = ensemble.networks.front().InputSize();
+  const uint32_t inputSize = members.front().InputSize();
   for (const SampleView sample : verificationSet) {
     if (sample.pixels.size() < inputSize) {
       std::cout << "The ensemble's networks need " << inputSize
@@ -60,7 +66,8 @@ bool VerifyCommand(const std::string& ensembleFileName) {
 
   std::cout << "Initiating verification sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
-  const double correct = ensemble.CountCorrect(verificationSet);
+  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
+  const double correct = CountCorrectOfMean(members, verificationSet, pool);
   const uint64_t end = TimeStampMilliseconds();
   // The count is a whole number in a double; printed as a double, a million would read 1e+06.
   std::cout << "Total correct: " << static_cast<uint64_t>(correct) << std::endl;
