@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The first hour of a new user, on tiny data (300 training and 100 test images): scripts/demo and
 # the commands it suggests, a demo refused for an invalid setting or interrupted (demo-runs/latest
-# stays on the last finished run), and every command the README shows in a code block, run as
-# written. Everything runs in a copy of scripts/ whose build step links the built programs.
+# stays on the last finished run), and every command the README and docs/ show in a code block,
+# run as written. Everything runs in a copy of scripts/ whose build step links the built programs.
 # Usage: first_hour_test.sh MNIST_MLP_BINARY MNIST_LAB_BINARY
 set -u -o pipefail
 MLP=$(readlink -f -- "${1:?usage: first_hour_test.sh MNIST_MLP_BINARY MNIST_LAB_BINARY}")
@@ -81,27 +81,39 @@ t_demo_refuses_an_invalid_setting_and_stops_on_ctrl_c_leaving_latest() {
   [ "$(latest)" = "$before" ] || fail "latest moved to $(latest)"
 }
 
-# Each command line of the README's code blocks (continuation lines joined), skipping usage
-# synopses (words in capitals) and lines of output, runs in the repository copy with 1 epoch
-# (and one small hidden layer where the command does not choose).
-t_readme_commands_run_as_written() {
-  local line ran=0
-  printf ':\n' >"$R/my-hosts"   # the hosts file of the README's example: this machine
+# Each command line of the code blocks of the README and docs/ (continuation lines joined, a
+# "$ " prompt dropped), skipping usage synopses (words in capitals) and lines of output, runs in
+# the repository copy with 1 epoch (and one small hidden layer where the command does not
+# choose). Lines that belong to a script of their own ($variables) or write outside the
+# repository (/tmp) are left out.
+t_readme_and_docs_commands_run_as_written() {
+  local line comment seed ran=0 extra=()
+  printf ':\n' >"$R/my-hosts"   # the hosts file of the examples: this machine
+  cp -r "$ROOT/docs" "$R/"
   while IFS= read -r line; do
+    # "# and seeds 2 and 3" after a command: the same command for those seeds
+    comment=$(sed -nE 's/.*  +# and seeds ([0-9, and]+).*/\1/p' <<<"$line"); line=${line%%  #*}
+    extra=(); for seed in $(grep -oE '[0-9]+' <<<"$comment"); do extra+=("${line//1/$seed}"); done
     [[ ! $(sed -E 's/^([A-Z_]+=[^ ]* +)*//' <<<"$line") =~ [A-Z]{2,}|\[ ]] || continue   # a synopsis
     case $line in
+      *'$'* | */tmp/*) continue ;;
       scripts/test* | scripts/fuzz* | scripts/bench* | scripts/count-lines*) continue ;;   # the suite itself, or minutes
       *" page "*) (cd "$R" && timeout 5 bash -c "$line --port 0") >"$T/page.out" 2>&1 || true   # it serves until stopped
         has "$T/page.out" "http://127\.0\.0\.1:[0-9]+/" ;;
       *) (cd "$R" && PATH=$R/build/app:$R/build/lab:$PATH MNIST_MLP_EPOCHS=1 MNIST_MLP_HIDDEN_LAYERS=20 bash -c "$line") >"$T/line.out" 2>&1 ||
-        fail "README: $line: $(tail -n 5 "$T/line.out")" ;;
+        fail "$line: $(tail -n 5 "$T/line.out")" ;;
     esac
+    for line in "${extra[@]}"; do
+      (cd "$R" && PATH=$R/build/app:$PATH MNIST_MLP_EPOCHS=1 MNIST_MLP_HIDDEN_LAYERS=20 bash -c "$line") >"$T/line.out" 2>&1 ||
+        fail "$line: $(tail -n 5 "$T/line.out")"
+    done
     ran=$((ran + 1))
-  done < <(awk '/^    / && (blank || inblock) { inblock = 1; line = line substr($0, 5); if (line ~ /\\$/) { sub(/\\$/, "", line); next }
-                  print line; line = ""; next } { blank = ($0 == ""); inblock = 0 }' "$ROOT/README.md" |
-    sed -E 's/^ *//; s/  +#.*$//' | grep -E '^(([A-Z_]+=[^ ]* +)*(mnist-mlp|mnist-lab) |scripts/|build/|\(cd )')
-  [ "$ran" -ge 8 ] || fail "only $ran README commands found"
+  done < <(for file in "$ROOT/README.md" "$ROOT"/docs/*.md; do
+    awk '/^    / && (blank || inblock) { inblock = 1; line = line substr($0, 5); if (line ~ /\\$/) { sub(/\\$/, "", line); next }
+         print line; line = ""; next } { blank = ($0 == ""); inblock = 0 }' "$file"
+  done | sed -E 's/^ *//; s/^\$ //' | grep -E '^(([A-Z_]+=[^ ]* +)*(mnist-mlp|mnist-lab) |scripts/|build/|\(cd )')
+  [ "$ran" -ge 14 ] || fail "only $ran commands found"
 }
 
 run_tests t_demo_honours_the_settings_and_its_suggestions_work \
-  t_demo_refuses_an_invalid_setting_and_stops_on_ctrl_c_leaving_latest t_readme_commands_run_as_written
+  t_demo_refuses_an_invalid_setting_and_stops_on_ctrl_c_leaving_latest t_readme_and_docs_commands_run_as_written
