@@ -79,25 +79,30 @@ std::vector<float> PaperDarkness(const std::vector<float>& darkness, uint32_t wi
     }
   }
   // Bilinear between cell centres; beyond the outer centres the outer cells' values hold.
-  const auto axis = [cell](uint32_t position, uint32_t count, uint32_t* low, uint32_t* high, float* part) {
-    const float at = std::clamp((static_cast<float>(position) + 0.5f) / static_cast<float>(cell) - 0.5f, 0.0f,
-                                static_cast<float>(count - 1));
-    *low = static_cast<uint32_t>(at);
-    *high = std::min(count - 1, *low + 1);
-    *part = at - static_cast<float>(*low);
+  struct Place {
+    uint32_t low, high;
+    float part;
   };
+  const auto places = [cell](uint32_t length, uint32_t count) {
+    std::vector<Place> result(length);
+    for (uint32_t position = 0; position < length; ++position) {
+      const float at = std::clamp((static_cast<float>(position) + 0.5f) / static_cast<float>(cell) - 0.5f,
+                                  0.0f, static_cast<float>(count - 1));
+      const auto low = static_cast<uint32_t>(at);
+      result[position] = {low, std::min(count - 1, low + 1), at - static_cast<float>(low)};
+    }
+    return result;
+  };
+  const std::vector<Place> across = places(width, columns), down = places(height, rows);
   std::vector<float> paper(darkness.size());
   for (uint32_t y = 0; y < height; ++y) {
-    uint32_t r0, r1;
-    float fy;
-    axis(y, rows, &r0, &r1, &fy);
+    const float* top = &lightest[size_t{down[y].low} * columns];
+    const float* bottom = &lightest[size_t{down[y].high} * columns];
+    const float fy = down[y].part;
     for (uint32_t x = 0; x < width; ++x) {
-      uint32_t c0, c1;
-      float fx;
-      axis(x, columns, &c0, &c1, &fx);
-      const auto at = [&](uint32_t r, uint32_t c) { return lightest[size_t{r} * columns + c]; };
-      paper[size_t{y} * width + x] = (at(r0, c0) * (1 - fx) + at(r0, c1) * fx) * (1 - fy) +
-                                     (at(r1, c0) * (1 - fx) + at(r1, c1) * fx) * fy;
+      const Place& p = across[x];
+      paper[size_t{y} * width + x] = (top[p.low] * (1 - p.part) + top[p.high] * p.part) * (1 - fy) +
+                                     (bottom[p.low] * (1 - p.part) + bottom[p.high] * p.part) * fy;
     }
   }
   return paper;
@@ -112,9 +117,10 @@ struct Split {
 };
 Split OtsuSplit(const std::vector<float>& values) {
   constexpr int kBins = 256;
-  std::vector<double> count(kBins, 0.0);
+  std::vector<uint32_t> counts(kBins, 0);  // whole counts: no chain of floating-point adds per bin
   for (float value : values)
-    count[static_cast<size_t>(std::clamp(value, 0.0f, 1.0f) * (kBins - 1) + 0.5f)] += 1.0;
+    ++counts[static_cast<size_t>(std::clamp(value, 0.0f, 1.0f) * (kBins - 1) + 0.5f)];
+  const std::vector<double> count(counts.begin(), counts.end());
   double total = 0.0, sum = 0.0;
   for (int b = 0; b < kBins; ++b) {
     total += count[b];
@@ -199,21 +205,18 @@ InkMap Widen(InkMap map, uint32_t radius) {
 
 // The mean of each pixel's 3 x 3 neighbourhood (as far as the picture goes): single noisy
 // pixels, which a shadow's division by dark paper makes stronger, fall below the threshold.
+// Sums along rows, then along columns, each divided by the number of pixels it covered.
 std::vector<float> Smoothed(const std::vector<float>& values, uint32_t width, uint32_t height) {
-  std::vector<float> smooth(values.size());
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      float sum = 0.0f;
-      int count = 0;
-      for (uint32_t ny = y > 0 ? y - 1 : 0; ny <= std::min(height - 1, y + 1); ++ny) {
-        for (uint32_t nx = x > 0 ? x - 1 : 0; nx <= std::min(width - 1, x + 1); ++nx) {
-          sum += values[size_t{ny} * width + nx];
-          ++count;
-        }
-      }
-      smooth[size_t{y} * width + x] = sum / static_cast<float>(count);
+  const auto sumOfThree = [](const float* in, size_t n, size_t stride, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+      const float left = i > 0 ? in[(i - 1) * stride] : 0.0f, right = i + 1 < n ? in[(i + 1) * stride] : 0.0f;
+      out[i * stride] = (left + in[i * stride] + right) / static_cast<float>(1 + (i > 0) + (i + 1 < n));
     }
-  }
+  };
+  std::vector<float> rows(values.size()), smooth(values.size());
+  for (uint32_t y = 0; y < height; ++y)
+    sumOfThree(&values[size_t{y} * width], width, 1, &rows[size_t{y} * width]);
+  for (uint32_t x = 0; x < width; ++x) sumOfThree(&rows[x], height, width, &smooth[x]);
   return smooth;
 }
 
