@@ -36,7 +36,7 @@ void ExplainFailedEnsembleLoad(const std::string& ensembleFileName) {
 
 }  // namespace
 
-bool VerifyCommand(const std::string& ensembleFileName) {
+bool VerifyCommand(const std::string& ensembleFileName, const Settings& settings) {
   if (ensembleFileName.empty()) {
     std::cout << "You must specify a valid network filename to load." << std::endl;
     return false;
@@ -68,7 +68,7 @@ bool VerifyCommand(const std::string& ensembleFileName) {
 
   std::cout << "Initiating verification sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
-  const double correct = ensemble.CountCorrect(verificationSet);
+  const double correct = ensemble.CountCorrect(verificationSet, settings.threadCount);
   const uint64_t end = TimeStampMilliseconds();
   std::cout << "Total correct: " << correct << std::endl;
   std::cout << "Training accuracy: " << correct * 100.0 / static_cast<double>(verificationSet.size()) << "."

@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "settings/settings.h"
+
+extern char** environ;
 
 namespace {
 
@@ -34,15 +37,21 @@ int main(int argc, char* argv[]) {
   }
   const std::string command = argv[1];
   const std::vector<std::string> arguments(argv + 2, argv + argc);
+  if (command == "help" || command == "--help" || command == "-h") {
+    PrintUsage();
+    return 0;
+  }
+  std::string problem;
+  const Settings settings = ReadSettings(environ, &problem);
+  if (!problem.empty()) {
+    PrintError(problem);
+    return 2;
+  }
   try {
-    if (command == "report") return ReportCommand(arguments);
-    if (command == "classify") return ClassifyCommand(arguments);
-    if (command == "show") return ShowCommand(arguments);
-    if (command == "page") return PageCommand(arguments);
-    if (command == "help" || command == "--help" || command == "-h") {
-      PrintUsage();
-      return 0;
-    }
+    if (command == "report") return ReportCommand(arguments, settings);
+    if (command == "classify") return ClassifyCommand(arguments, settings);
+    if (command == "show") return ShowCommand(arguments, settings);
+    if (command == "page") return PageCommand(arguments, settings);
   } catch (const std::exception& error) {
     // Out of memory or a broken invariant: one line instead of an abort.
     PrintError(std::string("stopped by an unexpected error: ") + error.what());

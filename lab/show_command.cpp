@@ -89,7 +89,7 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
 
 }  // namespace
 
-int ShowCommand(const std::vector<std::string>& arguments) {
+int ShowCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
   IdxFile images;
