@@ -20,9 +20,10 @@ void PrintUsage() {
                "  classify MODEL IMAGE... [--show] [--json]\n"
                "      the digit in each PNG, JPEG, PGM or BMP picture and the ten scores; --show draws the\n"
                "      28 x 28 input the network sees, --json prints one JSON object per picture\n"
-               "  show IDX_IMAGES [INDEX...] [-o FILE.png]\n"
+               "  show IDX_IMAGES [INDEX...] [--distorted] [-o FILE.png]\n"
                "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
-               "      digits.png), with their labels when the label file lies beside the image file\n"
+               "      digits.png), with their labels when the label file lies beside the image file;\n"
+               "      --distorted puts 8 copies distorted as MNIST_MLP_DISTORTION says after each digit\n"
                "  page MODEL [--port N]\n"
                "      serves a page on 127.0.0.1 (port 8000, or N; 0: any free one) on which you draw\n"
                "      a digit and watch the model answer; Ctrl-C stops the server\n";

@@ -269,8 +269,10 @@ inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<s
 #endif
 
 #ifdef MNIST_LAB_BINARY
-inline ChildResult RunLab(const TemporaryFolder& folder, const std::vector<std::string>& arguments) {
-  return RunInChild([&] { return ExecExecutable(MNIST_LAB_BINARY, folder, arguments, {}, "mnist-lab"); });
+inline ChildResult RunLab(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
+                          const Environment& environment = {}) {
+  return RunInChild(
+      [&] { return ExecExecutable(MNIST_LAB_BINARY, folder, arguments, environment, "mnist-lab"); });
 }
 #endif
 
