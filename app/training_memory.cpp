@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/kernels.h"
 #include "engine/forward_network.h"
+#include "engine/kernels.h"
 
 namespace {
 
