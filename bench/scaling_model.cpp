@@ -59,7 +59,9 @@ ScalingEstimate EstimateMiniBatch(const std::vector<uint32_t>& sizes, size_t sam
       } else {
         const Share columns = rowsOf(k - 1, t);
         const size_t end = columns.end == sizes[k] ? Padded(sizes[k]) : columns.end;
-        phases.Add(t, columns.begin == columns.end ? 0.0 : s * static_cast<double>(sizes[k + 1] * (end - columns.begin)));
+        phases.Add(t, columns.begin == columns.end
+                          ? 0.0
+                          : s * static_cast<double>(sizes[k + 1] * (end - columns.begin)));
       }
     }
     if (twoHalves || k >= 2) phases.Barrier();
@@ -73,16 +75,18 @@ ScalingEstimate EstimateMiniBatch(const std::vector<uint32_t>& sizes, size_t sam
   return phases.Result(threads);
 }
 
-void PrintScalingModel(const std::vector<uint32_t>& sizes, size_t samples, size_t rowUnit, const char* kernelsName,
-                       double secondsPerMultiplyAdd, double barrierSeconds) {
+void PrintScalingModel(const std::vector<uint32_t>& sizes, size_t samples, size_t rowUnit,
+                       const char* kernelsName, double secondsPerMultiplyAdd, double barrierSeconds) {
   std::printf(
       "\nscaling model, %s rows (tiles of %zu rows), mini-batch of %zu: the busiest thread's multiply-adds "
-      "(summed over the phases between barriers) and the speed-up over 1 thread they allow; \"with barriers\" "
+      "(summed over the phases between barriers) and the speed-up over 1 thread they allow; \"with "
+      "barriers\" "
       "adds %.2f us per barrier at %.3g ns per multiply-add\n",
       kernelsName, rowUnit, samples, barrierSeconds * 1e6, secondsPerMultiplyAdd * 1e9);
   std::printf("%8s | %8s %10s %9s %8s %9s | %10s %9s %8s %9s\n", "threads", "started", "busiest", "barriers",
               "work", "+barriers", "before:", "barriers", "work", "+barriers");
-  const double one = EstimateMiniBatch(sizes, samples, 1, rowUnit, false).largestShare * secondsPerMultiplyAdd;
+  const double one =
+      EstimateMiniBatch(sizes, samples, 1, rowUnit, false).largestShare * secondsPerMultiplyAdd;
   for (uint32_t threads : {1u, 2u, 4u, 8u, 16u, 32u, 64u}) {
     const ScalingEstimate now = EstimateMiniBatch(sizes, samples, threads, rowUnit, false);
     const ScalingEstimate before = EstimateMiniBatch(sizes, samples, threads, rowUnit, true);
@@ -90,8 +94,8 @@ void PrintScalingModel(const std::vector<uint32_t>& sizes, size_t samples, size_
       const double barriers = withBarriers && e.threadsStarted > 1 ? e.barriers * barrierSeconds : 0.0;
       return one / (e.largestShare * secondsPerMultiplyAdd + barriers);
     };
-    std::printf("%8u | %8u %10.0f %9u %7.1fx %8.1fx | %10.0f %9u %7.1fx %8.1fx\n", threads, now.threadsStarted,
-                now.largestShare, now.barriers, speedUp(now, false), speedUp(now, true), before.largestShare,
-                before.barriers, speedUp(before, false), speedUp(before, true));
+    std::printf("%8u | %8u %10.0f %9u %7.1fx %8.1fx | %10.0f %9u %7.1fx %8.1fx\n", threads,
+                now.threadsStarted, now.largestShare, now.barriers, speedUp(now, false), speedUp(now, true),
+                before.largestShare, before.barriers, speedUp(before, false), speedUp(before, true));
   }
 }

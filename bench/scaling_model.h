@@ -25,5 +25,5 @@ ScalingEstimate EstimateMiniBatch(const std::vector<uint32_t>& sizes, size_t sam
 // Prints the model for 1 ... 64 threads: the busiest thread's share, the barriers and the
 // speed-up over one thread they allow, by the work alone and with each barrier costing
 // `barrierSeconds` at `secondsPerMultiplyAdd` for one thread's arithmetic.
-void PrintScalingModel(const std::vector<uint32_t>& sizes, size_t samples, size_t rowUnit, const char* kernelsName,
-                       double secondsPerMultiplyAdd, double barrierSeconds);
+void PrintScalingModel(const std::vector<uint32_t>& sizes, size_t samples, size_t rowUnit,
+                       const char* kernelsName, double secondsPerMultiplyAdd, double barrierSeconds);
