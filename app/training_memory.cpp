@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/forward_network.h"
 #include "engine/kernels.h"
-#include "engine/training_engine.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ TrainingMemory EstimateTrainingMemory(const std::vector<uint32_t>& layerSizes, u
   }
   memory.weights = 3 * parameters * kDoubleBytes;
   memory.batchBlocks = enginePerBatchRow * batchSize * kDoubleBytes;
-  memory.threadBuffers = uint64_t{threadCount} * TrainingEngine::kEvaluationScratch * kDoubleBytes;
+  memory.threadBuffers = uint64_t{threadCount} * ForwardNetwork::kScratch * kDoubleBytes;
   return memory;
 }
 

@@ -26,7 +26,7 @@ class NetworkEnsemble {
   Vector Evaluate(SampleView sample);
   // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
   // computed for blocks of samples at once on up to threadCount threads (0: one per
-  // processor; engine/training_engine.h).
+  // processor; ensemble/mean_output.h).
   double CountCorrect(const ImageSet& samples, uint32_t threadCount = 0);
 
   // Replaces the named file atomically with the ensemble (see io/atomic_file.h). On
@@ -42,3 +42,9 @@ class NetworkEnsemble {
 
   std::vector<NeuralNetwork> networks;
 };
+
+// Reads an ensemble file's members from the stream's position, each held once in the engine's
+// layout to classify with (ensemble/mean_output.h), with Load's checks and sentences. On
+// failure returns false, fills *errorMessage and leaves *members as it was.
+bool ReadEnsembleForClassifying(std::istream& input, std::vector<ForwardNetwork>* members,
+                                std::string* errorMessage);

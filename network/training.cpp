@@ -68,8 +68,11 @@ bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& training
                           const EpochObserver& onEpoch, const TrainingOptions& options) {
   const uint32_t side = ImageSide(trainingSet, options.distortion);
   // The engine trains a contiguous copy of the weights; the rows of `weights` are brought up
-  // to date before every save and at the end.
-  ThreadPool pool(options.threadCount == 0 ? ThreadsWorthStarting(kMaxThreadCount) : options.threadCount);
+  // to date before every save and at the end. The thread setting is an upper bound: threads
+  // that would wait for a processor or find no rows to work on are not started.
+  ThreadPool pool(
+      std::min(ThreadsWorthStarting(options.threadCount == 0 ? kMaxThreadCount : options.threadCount),
+               TrainingEngine::ThreadsWorthUsing(weights)));
   TrainingEngine engine = Engine(pool);
   // Distorted images are drawn into a copy of the training set that is shuffled exactly as the
   // set itself, so that sample i of both has the same label.
