@@ -28,7 +28,7 @@ void ExplainNetworkInPlaceOfEnsemble(const std::string& networkFileName) {
 
 }  // namespace
 
-bool VerifyCommand(const std::string& ensembleFileName) {
+bool VerifyCommand(const std::string& ensembleFileName, const Settings& settings) {
   if (ensembleFileName.empty()) {
     std::cout << "You must specify a valid network filename to load." << std::endl;
     return false;
@@ -66,7 +66,7 @@ bool VerifyCommand(const std::string& ensembleFileName) {
 
   std::cout << "Initiating verification sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
-  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
+  ThreadPool pool(ThreadsWorthStarting(settings.threadCount));
   const double correct = CountCorrectOfMean(members, verificationSet, pool);
   const uint64_t end = TimeStampMilliseconds();
   // The count is a whole number in a double; printed as a double, a million would read 1e+06.
