@@ -84,8 +84,9 @@ t_demo_refuses_an_invalid_setting_and_stops_on_ctrl_c_leaving_latest() {
 # Each command line of the code blocks of the README and docs/ (continuation lines joined, a
 # "$ " prompt dropped), skipping usage synopses (words in capitals) and lines of output, runs in
 # the repository copy with 1 epoch (and one small hidden layer where the command does not
-# choose; epochs and held-out images a command names are scaled to the tiny set). Lines that belong to a script of their own ($variables) or write outside the
-# repository (/tmp) are left out.
+# choose; epochs and held-out images a command names are scaled to the tiny set). Lines that
+# belong to a script of their own ($variables) or write outside the repository (/tmp) are
+# left out.
 t_readme_and_docs_commands_run_as_written() {
   local line comment seed ran=0 extra=()
   printf ':\n' >"$R/my-hosts"   # the hosts file of the examples: this machine
