@@ -84,8 +84,9 @@ t_demo_refuses_an_invalid_setting_and_stops_on_ctrl_c_leaving_latest() {
 # Each command line of the code blocks of the README and docs/ (continuation lines joined, a
 # "$ " prompt dropped), skipping usage synopses (words in capitals) and lines of output, runs in
 # the repository copy with 1 epoch (and one small hidden layer where the command does not
-# choose). Lines that belong to a script of their own ($variables) or write outside the
-# repository (/tmp) are left out.
+# choose; epochs and held-out images a command names are scaled to the tiny set). Lines that
+# belong to a script of their own ($variables) or write outside the repository (/tmp) are
+# left out.
 t_readme_and_docs_commands_run_as_written() {
   local line comment seed ran=0 extra=()
   printf ':\n' >"$R/my-hosts"   # the hosts file of the examples: this machine
@@ -95,6 +96,8 @@ t_readme_and_docs_commands_run_as_written() {
     comment=$(sed -nE 's/.*  +# and seeds ([0-9, and]+).*/\1/p' <<<"$line"); line=${line%%  #*}
     extra=(); for seed in $(grep -oE '[0-9]+' <<<"$comment"); do extra+=("${line//1/$seed}"); done
     [[ ! $(sed -E 's/^([A-Z_]+=[^ ]* +)*//' <<<"$line") =~ [A-Z]{2,}|\[ ]] || continue   # a synopsis
+    # sizes made for the full set, scaled to the tiny one: 1 epoch, 50 images held out
+    line=$(sed -E 's/MNIST_MLP_EPOCHS=[0-9]+/MNIST_MLP_EPOCHS=1/g; s/MNIST_MLP_VALIDATION=[0-9]+/MNIST_MLP_VALIDATION=50/g' <<<"$line")
     case $line in
       *'$'* | */tmp/*) continue ;;
       scripts/test* | scripts/fuzz* | scripts/bench* | scripts/count-lines*) continue ;;   # the suite itself, or minutes
