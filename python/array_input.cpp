@@ -1,6 +1,7 @@
 // Checking and copying NumPy arrays for the module.
 #include "python/array_input.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -121,13 +122,13 @@ Vector ToVector(const py::handle& values, const char* name) {
 py::array_t<double> MatrixArray(const Matrix& matrix) {
   py::array_t<double> array({size_t{matrix.rowCount}, size_t{matrix.columnCount}});
   for (uint32_t row = 0; row < matrix.rowCount; ++row) {
-    std::memcpy(array.mutable_data(row, 0), matrix.data[row].data(), matrix.columnCount * sizeof(double));
+    std::copy(matrix.data[row].begin(), matrix.data[row].end(), array.mutable_data(row, 0));
   }
   return array;
 }
 
 py::array_t<double> VectorArray(const Vector& vector) {
   py::array_t<double> array(vector.size());
-  std::memcpy(array.mutable_data(), vector.data(), vector.size() * sizeof(double));
+  std::copy(vector.begin(), vector.end(), array.mutable_data());
   return array;
 }

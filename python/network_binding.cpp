@@ -3,8 +3,8 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <span>
@@ -144,7 +144,7 @@ py::array_t<double> Predict(std::span<const NeuralNetwork> members, const py::ha
     outputs = MeanOutputs(members, rows.data(), rows.count);
   }
   py::array_t<double> result({rows.count, outputSize});
-  std::memcpy(result.mutable_data(), outputs.data(), outputs.size() * sizeof(double));
+  std::copy(outputs.begin(), outputs.end(), result.mutable_data());
   return result;
 }
 
@@ -154,7 +154,7 @@ py::array_t<int64_t> Classify(std::span<const NeuralNetwork> members, const py::
   const std::vector<double> values(outputs.data(), outputs.data() + outputs.size());
   const std::vector<int64_t> answers = Answers(values, width);
   py::array_t<int64_t> result(answers.size());
-  std::memcpy(result.mutable_data(), answers.data(), answers.size() * sizeof(int64_t));
+  std::copy(answers.begin(), answers.end(), result.mutable_data());
   return result;
 }
 
