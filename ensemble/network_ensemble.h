@@ -25,8 +25,9 @@ class NetworkEnsemble {
   // member, all with the first member's output size.
   Vector Evaluate(SampleView sample);
   // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
-  // computed for blocks of samples at once on all threads (engine/training_engine.h).
-  double CountCorrect(const ImageSet& samples);
+  // computed for blocks of samples at once on up to threadCount threads (0: one per
+  // processor; ensemble/mean_output.h).
+  double CountCorrect(const ImageSet& samples, uint32_t threadCount = 0);
 
   // Replaces the named file atomically with the ensemble (see io/atomic_file.h). On
   // failure fills *errorMessage (if given) and leaves an existing file as it was.
@@ -41,3 +42,9 @@ class NetworkEnsemble {
 
   std::vector<NeuralNetwork> networks;
 };
+
+// Reads an ensemble file's members from the stream's position, each held once in the engine's
+// layout to classify with (ensemble/mean_output.h), with Load's checks and sentences. On
+// failure returns false, fills *errorMessage and leaves *members as it was.
+bool ReadEnsembleForClassifying(std::istream& input, std::vector<ForwardNetwork>* members,
+                                std::string* errorMessage);

@@ -81,7 +81,7 @@ std::string JsonResult(const std::string& fileName, const Vector& mean,
 
 }  // namespace
 
-int ClassifyCommand(const std::vector<std::string>& arguments) {
+int ClassifyCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   for (const std::string& argument : arguments) {
     if (argument == "--show") {
@@ -98,7 +98,7 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     PrintError("classify: usage: classify MODEL IMAGE... [--show] [--json]");
     return 2;
   }
-  std::unique_ptr<Model> model = ReadModelFile(options.model);
+  std::unique_ptr<Model> model = ReadModelFile(options.model, settings.threadCount);
   if (model == nullptr) return 1;
   if (model->InputSize() != kDigitSide * kDigitSide) {
     PrintError(options.model + ": the model takes " + std::to_string(model->InputSize()) +
@@ -107,17 +107,18 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
   }
 
   // Every picture is prepared first and all are classified together, on all threads.
-  ImageSet prepared;
+  std::vector<Vector> prepared;
   std::vector<std::string> errors(options.pictures.size());
   for (size_t i = 0; i < options.pictures.size(); ++i) {
     Vector pixels;
     if (PreparePicture(options.pictures[i], &pixels, &errors[i])) {
-      prepared.push_back({std::move(pixels), Vector(DigitCount, 0.0)});
+      prepared.push_back(std::move(pixels));
     } else if (errors[i].empty()) {
       errors[i] = "could not be prepared";
     }
   }
-  const SetOutputs outputs = model->Outputs(prepared);
+  const std::vector<std::span<const double>> inputs(prepared.begin(), prepared.end());
+  const SetOutputs outputs = model->Outputs(inputs);
 
   bool allClassified = true;
   size_t next = 0;
@@ -133,7 +134,7 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     }
     std::vector<const Vector*> members;
     for (const std::vector<Vector>& member : outputs.members) members.push_back(&member[next]);
-    const Vector shown = options.show ? ToVector(prepared[next].pixels) : Vector();
+    const Vector shown = options.show ? prepared[next] : Vector();
     const Vector* pixels = options.show ? &shown : nullptr;
     std::cout << (options.json ? JsonResult(fileName, outputs.mean[next], members, pixels)
                                : TextResult(fileName, outputs.mean[next], members, pixels));

@@ -95,14 +95,14 @@ fs::path AssembleFolder(const std::string& modelFile, const std::string& servedN
 
 }  // namespace
 
-int PageCommand(const std::vector<std::string>& arguments) {
+int PageCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) {
     PrintError("page: usage: page MODEL [--port N]   (N from 0 to 65535; 0 takes any free port)");
     return 2;
   }
   // The page checks the model too, but a bad file is better refused here than in the browser.
-  const std::unique_ptr<Model> model = ReadModelFile(options.model);
+  const std::unique_ptr<Model> model = ReadModelFile(options.model, settings.threadCount);
   if (model == nullptr) return 1;
   if (model->InputSize() != kDigitSide * kDigitSide || model->OutputSize() != DigitCount) {
     PrintError(options.model + ": the model takes " + std::to_string(model->InputSize()) +

@@ -11,7 +11,6 @@ NeuralNetwork::NeuralNetwork(const std::string& networkFileName, const std::vect
                              double learningRate, double weightDecayFactor, ImageSet& trainingSet,
                              const ImageSet* testSet, bool* savesSucceeded)
     : NeuralNetwork(WithLayers(layerSizes, learningRate, weightDecayFactor)) {
-  epochCount = EpochCountSetting();
   const bool saved = Train(networkFileName, trainingSet, testSet);
   if (savesSucceeded != nullptr) *savesSucceeded = saved;
 }
@@ -56,11 +55,11 @@ Vector NeuralNetwork::FeedForward(std::span<const double> input) {
   return activations.empty() ? Vector() : activations.back();
 }
 
-double NeuralNetwork::CountCorrect(const ImageSet& samples) {
+double NeuralNetwork::CountCorrect(const ImageSet& samples, uint32_t threadCount) {
   if (samples.empty()) return 0.0;
   // Blocks of images through a contiguous copy of the network, on the threads the processors
   // can run.
-  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
+  ThreadPool pool(ThreadsWorthStarting(threadCount == 0 ? kMaxThreadCount : threadCount));
   const double correct = Engine(pool).CountCorrect(samples);
   FeedForward(samples.back().pixels);  // the cache holds the last sample, as documented
   return correct;
@@ -68,6 +67,21 @@ double NeuralNetwork::CountCorrect(const ImageSet& samples) {
 
 TrainingEngine NeuralNetwork::Engine(ThreadPool& pool, const LayerKernels& kernels) const {
   return TrainingEngine(weights, biases, {learningRate, weightDecayFactor}, pool, kernels);
+}
+
+ForwardNetwork NeuralNetwork::ForClassifying(const LayerKernels& kernels) const {
+  std::vector<uint32_t> sizes;
+  if (!weights.empty()) sizes.push_back(InputSize());
+  for (const Vector& layerBiases : biases) sizes.push_back(static_cast<uint32_t>(layerBiases.size()));
+  ForwardNetwork network(sizes, kernels);
+  for (size_t k = 0; k < network.LayerCount(); ++k) {
+    for (size_t r = 0; r < weights[k].rowCount; ++r) {
+      const std::span<double> row = network.WeightRow(k, r);
+      std::copy_n(weights[k].data[r].begin(), row.size(), row.begin());
+    }
+    std::copy(biases[k].begin(), biases[k].end(), network.Biases(k).begin());
+  }
+  return network;
 }
 
 void NeuralNetwork::CopyFrom(const TrainingEngine& engine) { engine.CopyTo(weights, biases); }

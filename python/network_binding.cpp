@@ -125,13 +125,22 @@ py::object Load(const std::filesystem::path& file) {
   CheckReadable(path);
   std::ifstream input(path, std::ios::binary);
   std::string message;
-  // One thread: the model is only read here, and its members are taken out of it.
+  // The model reader tells the kinds apart (one thread: it only reads); the members are then
+  // read again as networks, which keep what the file says besides the layers.
   std::unique_ptr<Model> model = Model::Read(input, 1, &message);
   if (!model) throw py::value_error(path + ": " + message);
-  std::vector<NeuralNetwork>& networks = model->Ensemble().networks;
-  if (model->Kind() == ModelKind::Network) return py::cast(std::move(networks.front()));
+  const ModelKind kind = model->Kind();
+  model.reset();
+  input.clear();
+  input.seekg(0);
   NetworkEnsemble ensemble;
-  ensemble.networks = std::move(networks);
+  if (kind == ModelKind::Ensemble) {
+    ensemble.Load(input, &message);
+  } else {
+    ensemble.networks.emplace_back().Load(input, &message);
+  }
+  if (!message.empty()) throw py::value_error(path + ": " + message);
+  if (kind == ModelKind::Network) return py::cast(std::move(ensemble.networks.front()));
   return py::cast(std::move(ensemble));
 }
 

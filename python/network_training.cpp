@@ -3,10 +3,10 @@
 
 #include <cmath>
 #include <random>
-#include <thread>
 
 #include "network/random.h"
 #include "network/shuffle.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -29,7 +29,9 @@ bool TrainNetwork(NeuralNetwork& network, ImageSet& trainingSet, const ImageSet*
     NeuralNetwork::WithLayers(LayerSizes(network), network.learningRate, network.weightDecayFactor);
   }
   network.epochCount = epochCount;
-  ThreadPool pool(ThreadsWorthStarting(std::max(1u, std::thread::hardware_concurrency())));
+  // Threads as --train starts them: those the processors and the widest layer keep busy.
+  ThreadPool pool(
+      std::min(ThreadsWorthStarting(kMaxThreadCount), TrainingEngine::ThreadsWorthUsing(network.weights)));
   TrainingEngine engine = network.Engine(pool);
   const uint32_t batchSize = network.batchSize;
   // Whole mini-batches in runs of about kSamplesPerRun samples: each run one call that keeps the

@@ -1,29 +1,23 @@
-// The forward pass through the evaluation that --verify uses.
+// The forward pass through the classifying networks that --verify counts with.
 #include "python/prediction.h"
 
 #include <algorithm>
-#include <thread>
 
+#include "engine/forward_network.h"
 #include "engine/thread_pool.h"
-#include "engine/training_engine.h"
+#include "ensemble/mean_output.h"
 #include "math/activation.h"
+#include "settings/settings.h"
 
 std::vector<double> MeanOutputs(std::span<const NeuralNetwork> members, const double* rows, size_t rowCount) {
   const size_t inputSize = members.front().InputSize();
   const size_t outputSize = members.front().OutputSize();
-  // The evaluation reads samples from an image set; targets are not needed, so they stay empty.
-  ImageSet samples;
-  for (size_t row = 0; row < rowCount; ++row) {
-    const double* pixels = rows + row * inputSize;
-    samples.push_back(ImageSample{Vector(pixels, pixels + inputSize), Vector()});
-  }
-  ThreadPool pool(ThreadsWorthStarting(std::max(1u, std::thread::hardware_concurrency())));
-  std::vector<TrainingEngine> engines;
-  engines.reserve(members.size());
-  for (const NeuralNetwork& member : members) engines.push_back(member.Engine(pool));
-  std::vector<const TrainingEngine*> engineViews;
-  for (const TrainingEngine& engine : engines) engineViews.push_back(&engine);
-  const SetOutputs outputs = OutputsOfMeanOutput(engineViews, samples);
+  std::vector<ForwardNetwork> classifiers;
+  classifiers.reserve(members.size());
+  for (const NeuralNetwork& member : members) classifiers.push_back(member.ForClassifying());
+  ThreadPool pool(ThreadsWorthStarting(kMaxThreadCount));
+  const SetOutputs outputs = OutputsOfMean(
+      classifiers, rowCount, [&](size_t row) { return rows + row * inputSize; }, pool);
 
   std::vector<double> means(rowCount * outputSize);
   for (size_t row = 0; row < rowCount; ++row) {

@@ -1,5 +1,5 @@
-// The module's forward pass: the mean of the members' outputs for rows of inputs, on the
-// engine's threads. Plain C++ without Python objects, so that it runs with the interpreter lock
+// The module's forward pass: the mean of the members' outputs for rows of inputs, on one
+// thread per processor. Plain C++ without Python objects, so that it runs with the interpreter lock
 // released. The members' outputs are those --verify counts with, bit for bit.
 #pragma once
 
