@@ -32,6 +32,12 @@ bool CombineCommand(const std::string& ensembleFileName, const std::vector<std::
     network.LoadFile(networkFileName, &loadMessage);
     if (!loadMessage.empty()) {
       std::cout << loadMessage << std::endl;
+      // The message names only the part of the record that failed; a person needs the file.
+      if (!ExplainUnreadable(networkFileName)) {
+        std::cerr << "mnist-mlp: " << networkFileName
+                  << " is not a whole network file (cut short, damaged or of another kind); it is left out"
+                  << std::endl;
+      }
       allLoaded = false;
       continue;
     }

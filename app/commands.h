@@ -23,6 +23,10 @@ extern const std::string TestLabelsPath;
 bool LoadDataSet(const std::string& imagePath, const std::string& labelPath, const char* setName,
                  ImageSet* set);
 
+// Says on standard error why the file cannot be read when it cannot be opened (the system's
+// reason) or is a folder, and returns whether it said so.
+bool ExplainUnreadable(const std::string& path);
+
 // Whether two names lead to the same file on disk (by any path or link); false when either
 // does not exist.
 inline bool SameFile(const std::string& a, const std::string& b) {

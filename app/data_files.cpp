@@ -16,20 +16,21 @@ const std::string TrainingLabelsPath = "train-labels.idx1-ubyte";
 const std::string TestImagesPath = "t10k-images.idx3-ubyte";
 const std::string TestLabelsPath = "t10k-labels.idx1-ubyte";
 
-namespace {
-
-// Says why the file cannot be read, if it cannot be opened or is a folder.
-void ExplainUnreadable(const std::string& path) {
-  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+bool ExplainUnreadable(const std::string& path) {
+  // Without blocking: a named pipe with no writer left would otherwise wait forever.
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (descriptor < 0) {
     std::cerr << "mnist-mlp: cannot open " << path << ": " << std::strerror(errno) << std::endl;
-    return;
+    return true;
   }
   struct stat info {};
-  if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode))
-    std::cerr << "mnist-mlp: " << path << " is a folder, not a file" << std::endl;
+  const bool folder = fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode);
+  if (folder) std::cerr << "mnist-mlp: " << path << " is a folder, not a file" << std::endl;
   close(descriptor);
+  return folder;
 }
+
+namespace {
 
 // The fetch script beside this binary's build folder (build/app/mnist-mlp), or its name in the
 // repository when the binary has been moved.

@@ -48,12 +48,15 @@ bool WithinWeightLimit(const std::vector<uint32_t>& layerSizes) {
 }
 
 // The image count and pixels per image that an IDX image file's header claims; nothing when
-// the header cannot be read (the load then says why).
+// the header cannot be read (the load then says why) or the file is not a regular file: reading
+// a named pipe's header here would take it from the load.
 struct ImageFileHeader {
   uint64_t imageCount = 0;
   uint64_t pixelCount = 0;
 };
 std::optional<ImageFileHeader> ReadImageFileHeader(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   std::ifstream file(path, std::ios::binary);
   unsigned char header[16];
   if (!file.read(reinterpret_cast<char*>(header), sizeof header) ||

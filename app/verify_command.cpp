@@ -1,9 +1,4 @@
 // mnist-mlp --verify: counts the test images an ensemble file classifies correctly.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -12,29 +7,22 @@
 #include "ensemble/mean_output.h"
 #include "ensemble/network_ensemble.h"
 #include "mnist/image_set.h"
+#include "network/network_file.h"
 #include "settings/settings.h"
 
 namespace {
 
-// After a failed ensemble load, on standard error: why the file could not be opened, or, when
-// it holds a network rather than an ensemble (an easy slip), how to make one of it.
-void ExplainFailedEnsembleLoad(const std::string& ensembleFileName) {
-  const int descriptor = open(ensembleFileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) {
-    std::cerr << "mnist-mlp: cannot open " << ensembleFileName << ": " << std::strerror(errno) << std::endl;
-    return;
-  }
-  close(descriptor);
-  NeuralNetwork network;
-  std::string networkMessage;
-  network.LoadFile(ensembleFileName, &networkMessage);
-  if (!networkMessage.empty() || network.weights.empty()) return;
-  std::string ensembleName = ensembleFileName;
+// A network file given where an ensemble belongs (an easy slip) reads as an ensemble header with
+// a nonsense member count; standard output says what the file is instead, and standard error
+// how to make an ensemble of it.
+void ExplainNetworkInPlaceOfEnsemble(const std::string& networkFileName) {
+  std::cout << "The file " << networkFileName << " holds a network, not an ensemble." << std::endl;
+  std::string ensembleName = networkFileName;
   if (ensembleName.size() > 4 && ensembleName.ends_with(".net")) ensembleName.resize(ensembleName.size() - 4);
   ensembleName += ".ens";
-  std::cerr << "mnist-mlp: " << ensembleFileName
+  std::cerr << "mnist-mlp: " << networkFileName
             << " is a network file, not an ensemble file; make a one-member ensemble of it with" << std::endl
-            << "mnist-mlp:   mnist-mlp --combine " << ensembleName << " " << ensembleFileName << std::endl
+            << "mnist-mlp:   mnist-mlp --combine " << ensembleName << " " << networkFileName << std::endl
             << "mnist-mlp: and verify that." << std::endl;
 }
 
@@ -55,8 +43,12 @@ bool VerifyCommand(const std::string& ensembleFileName, const Settings& settings
   std::string ensembleMessage;
   std::ifstream ensembleFile(ensembleFileName, std::ios::binary);
   if (!ReadEnsembleForClassifying(ensembleFile, &members, &ensembleMessage)) {
-    std::cout << ensembleMessage << std::endl;
-    ExplainFailedEnsembleLoad(ensembleFileName);
+    if (HoldsNetworkRecord(ensembleFileName)) {
+      ExplainNetworkInPlaceOfEnsemble(ensembleFileName);
+    } else {
+      std::cout << ensembleMessage << std::endl;
+      ExplainUnreadable(ensembleFileName);
+    }
     return false;
   }
   ensembleFile.close();
@@ -77,7 +69,8 @@ bool VerifyCommand(const std::string& ensembleFileName, const Settings& settings
   ThreadPool pool(ThreadsWorthStarting(settings.threadCount));
   const double correct = CountCorrectOfMean(members, verificationSet, pool);
   const uint64_t end = TimeStampMilliseconds();
-  std::cout << "Total correct: " << correct << std::endl;
+  // The count is a whole number in a double; printed as a double, a million would read 1e+06.
+  std::cout << "Total correct: " << static_cast<uint64_t>(correct) << std::endl;
   std::cout << "Training accuracy: " << correct * 100.0 / static_cast<double>(verificationSet.size()) << "."
             << std::endl;
   std::cout << "Verification took " << ElapsedSeconds(start, end) << " seconds." << std::endl;

@@ -67,8 +67,7 @@ class TrainingEngine {
   // The most threads that training a network of these weights keeps busy: one per unit of
   // rows of its widest layer, the smallest share a thread is dealt. More would find no rows to
   // work on in any phase and only add to every barrier.
-  static uint32_t ThreadsWorthUsing(const std::vector<Matrix>& weights,
-                                    const LayerKernels& kernels = BestKernels());
+  static uint32_t ThreadsWorthUsing(const std::vector<Matrix>& weights);
 
   uint32_t InputSize() const;   // n(0), or 0 without layers
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
@@ -140,7 +139,6 @@ class TrainingEngine {
 
   ThreadPool& pool_;
   const LayerKernels& kernels_;
-  size_t rowUnit_;  // rows per unit when a layer's rows are dealt among threads
   double learningRate_ = 0.0;
   double weightDecayFactor_ = 0.0;
   ForwardNetwork network_;  // the weights and biases

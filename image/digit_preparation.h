@@ -1,7 +1,8 @@
 // Turning a picture of one handwritten digit into the 28 x 28 input of a network trained on
-// MNIST, the way MNIST's digits were prepared: find the ink, crop to it, scale its longer side
-// to 20 pixels with anti-aliasing (each new pixel the average of the area it covers), and
-// place it in a 28 x 28 field with its centre of mass at the centre.
+// MNIST, the way MNIST's digits were prepared: find the ink, crop to it, widen strokes thinner
+// than MNIST's pen, scale its longer side to 20 pixels with anti-aliasing (each new pixel the
+// average of the area it covers), and place it in a 28 x 28 field with its centre of mass at
+// the centre.
 //
 // The steps are separate functions so that a page can show each stage; PrepareDigit runs them
 // in order. Nothing here allocates more than a few copies of the picture's pixel count.
@@ -27,10 +28,16 @@ struct InkMap {
 
 // The ink of a picture, dark on light or light on dark: the paper is the median grey of the
 // picture's outermost pixels, and the ink is whichever of the darkest or lightest pixel lies
-// further from it. Strength grows from 0 at a third of the way from paper to ink (below that
-// is shading, paper texture or compression noise) to 1 at two thirds. Returns false with
-// "no ink found..." in *errorMessage when the picture has almost no contrast.
+// further from it. Uneven light is flattened first: each pixel is measured against the paper's
+// level around it (estimated from the lightest paper of cells an eighth of the picture wide),
+// as the part of the paper's lightness it takes away. The threshold between paper and ink is
+// Otsu's for that measure; strength grows from 0 there to 1 halfway to the ink's mean. Returns
+// false with "no ink found..." in *errorMessage when the picture has almost no contrast.
 bool FindInk(const GreyImage& picture, InkMap* ink, std::string* errorMessage);
+
+// The map with strokes thinner than MNIST's pen (after scaling its longer side to kInkBoxSide)
+// widened to that pen, and room for them added around it; a map of wider strokes unchanged.
+InkMap WidenThinStrokes(const InkMap& map);
 
 // The smallest rectangle holding every pixel with ink. Precondition: some ink.
 InkMap CropToInk(const InkMap& map);

@@ -30,10 +30,12 @@ struct Failure {
   int error = 0;
 };
 
+// The line starts with the program's name, as every diagnostic of the tools does; the library
+// learns it from the C library (the name it was started under), not from a setting.
 void PrintFailure(const std::string& fileName, const Failure& failure) {
   if (failure.step.empty()) return;  // the content itself could not be written; no system cause
-  std::cerr << "Could not save " << (fileName.empty() ? "a file without a name" : fileName) << " ("
-            << failure.step << ")"
+  std::cerr << program_invocation_short_name << ": Could not save "
+            << (fileName.empty() ? "a file without a name" : fileName) << " (" << failure.step << ")"
             << (failure.error != 0 ? ": " + std::string(std::strerror(failure.error)) : "") << "."
             << std::endl;
 }

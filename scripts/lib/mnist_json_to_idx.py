@@ -19,6 +19,7 @@ files never hold long runs of one digit.
 import json
 import math
 import os
+import signal
 import struct
 import sys
 from fractions import Fraction
@@ -93,6 +94,9 @@ def write_set(items, images_path, labels_path):
 
 
 def main(argv):
+    # Ctrl-C ends the conversion at once and quietly: the calling script says so in one line
+    # (Python's own handler would print a traceback).
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
     if len(argv) != 7:
         fail("usage: %s DIGITS_DIR TRAIN_PERCENT TRAIN_IMAGES TRAIN_LABELS "
              "TEST_IMAGES TEST_LABELS" % os.path.basename(argv[0]))
@@ -104,7 +108,7 @@ def main(argv):
     classes = []
     for c in range(CLASSES):
         path = os.path.join(digits_dir, "%d.json" % c)
-        if not os.path.isfile(path):
+        if not os.path.exists(path):
             fail("missing %s" % path)
         classes.append(load_class(path))
     sizes = [len(imgs) for imgs in classes]

@@ -151,7 +151,7 @@ TEST(VerifyCommand, CountsWithTheMeanOfEveryMemberAndReportsWhatItCannotLoad) {
   WriteFile(folder.Path("cut.ens"), Bytes(whole.begin(), whole.end() - 1));
   for (const auto& [name, message] :
        {std::pair{"missing.ens", "Failed to read neural network ensemble header from disk.\n"},
-        {"3.net", "Invalid neural network ensemble file format detected.\n"},
+        {"3.net", "The file 3.net holds a network, not an ensemble.\n"},
         {"cut.ens",
          "Neural network ensemble member 3 of 3 could not be read: Failed to read layer biases from "
          "disk.\n"}}) {

@@ -32,7 +32,9 @@ TEST(Diagnostics, VerifyOfANetworkFileShowsTheCombineThatMakesItAnEnsemble) {
   for (const double rate : {0.5, 0.1}) {
     NeuralNetwork::WithLayers({784, 10}, rate, 1.0).SaveFile(folder.Path("m.net"), nullptr);
     const ChildResult run = RunProgram(folder, {"--verify", "m.net"});
-    EXPECT_TRUE(run.output.starts_with("Loading verification data...\nLoaded 20 verification samples.\n"));
+    EXPECT_EQ(run.output,
+              "Loading verification data...\nLoaded 20 verification samples.\n"
+              "The file m.net holds a network, not an ensemble.\n");
     EXPECT_EQ(
         run.diagnostics,
         "mnist-mlp: m.net is a network file, not an ensemble file; make a one-member ensemble of it with\n"
@@ -45,6 +47,12 @@ TEST(Diagnostics, VerifyOfANetworkFileShowsTheCombineThatMakesItAnEnsemble) {
   // A damaged ensemble is no network either: no advice to combine it.
   WriteFile(folder.Path("bad.ens"), {0x42, 0x42, 1, 0, 0, 0, 0x42});
   EXPECT_EQ(RunProgram(folder, {"--verify", "bad.ens"}).diagnostics, "");
+
+  // --combine names each network file it leaves out, with the system's reason where there is one.
+  EXPECT_EQ(RunProgram(folder, {"--combine", "out.ens", "m.net", "missing.net", "bad.ens"}).diagnostics,
+            "mnist-mlp: cannot open missing.net: No such file or directory\n"
+            "mnist-mlp: bad.ens is not a whole network file (cut short, damaged or of another kind); it is "
+            "left out\n");
 }
 
 TEST(Diagnostics, TrainRefusesAnOutputFolderThatCannotTakeTheFileBeforeLoadingAnything) {

@@ -93,9 +93,9 @@ TEST(Hardening, SavesFollowLinksRefuseLoopsAndSayWhyTheyFailedKeepingTheOldFile)
     const ChildResult result =
         RunProgram(folder, failure.arguments, {{"MNIST_MLP_EPOCHS", "1"}}, failure.fileSizeLimit);
     EXPECT_EQ(Normalised(result.output), failure.output);  // standard output stays exactly as documented
-    EXPECT_TRUE(result.errors.find(failure.arguments[1]) != std::string::npos &&
-                result.errors.find(failure.cause) != std::string::npos)
-        << result.errors;
+    EXPECT_TRUE(result.diagnostics.starts_with("mnist-mlp: Could not save " + failure.arguments[1]) &&
+                result.diagnostics.find(failure.cause) != std::string::npos)
+        << result.diagnostics;
     EXPECT_EQ(result.exitCode, 1);
   }
   EXPECT_EQ(ReadFile(folder.Path("full.ens")), previous);

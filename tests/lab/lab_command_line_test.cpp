@@ -152,3 +152,26 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
       "10, rotate degrees to 180, scale percent to 50, shear degrees to 60; alpha and sigma for elastic "
       "only), or unset it.\n");
 }
+
+// A count is a whole number however large: a million and one correct is not 1e+06, in either
+// program's total or in report.json.
+TEST(LabCommandLine, CountsOfAMillionOrMorePrintInFull) {
+  TemporaryFolder folder;
+  constexpr uint32_t kCount = 1'000'001;
+  WriteFile(folder.Path("t10k-images.idx3-ubyte"), ImageFileBytes(kCount, 1, 1, Bytes(kCount, 0)));
+  WriteFile(folder.Path("t10k-labels.idx1-ubyte"), LabelFileBytes(Bytes(kCount, 0)));
+  NeuralNetwork network = NeuralNetwork::WithLayers({1, 10}, 0.5, 1.0);
+  network.biases[0].assign(10, -5.0);
+  network.biases[0][0] = 5.0;  // blank pixels: digit 0 every time
+  NetworkEnsemble ensemble;
+  ensemble.networks.push_back(network);
+  ensemble.Save(folder.Path("e.ens"), nullptr);
+
+  const ChildResult verified = RunProgram(folder, {"--verify", "e.ens"});
+  EXPECT_NE(verified.output.find("Total correct: 1000001\nTraining accuracy: 100.\n"), std::string::npos)
+      << verified.output;
+  const ChildResult report = RunLab(folder, {"report", "e.ens", "--out", "r"});
+  EXPECT_NE(report.output.find("Total correct: 1000001 of 1000001"), std::string::npos) << report.output;
+  const Bytes json = ReadFile(folder.Path("r/report.json"));
+  EXPECT_NE(std::string(json.begin(), json.end()).find("\"correct\": 1000001,"), std::string::npos);
+}

