@@ -124,6 +124,13 @@ void TrainingEngine::TrainEpoch(const ImageSet& samples, uint32_t batchSize) {
   TrainBatches(samples, 0, samples.size(), batchSize);
 }
 
+void TrainingEngine::TrainEpochPart(const ImageSet& samples, size_t first, size_t end, uint32_t batchSize) {
+  end = std::min(end, samples.size());
+  if (batchSize == 0 || first >= end || layers_.empty()) return;
+  CheckSamples(samples, first, end, true);
+  TrainBatches(samples, first, end, batchSize);
+}
+
 void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t end, size_t batchSize) {
   const size_t largestBatch = std::min(batchSize, end - first);
   if (largestBatch > batchCapacity_) AllocateBatchBlocks(largestBatch);

@@ -52,6 +52,9 @@ class TrainingEngine {
   // The steps over consecutive mini-batches of batchSize samples (the last may be shorter)
   // through the whole set, in set order; the same check first. batchSize 0 does nothing.
   void TrainEpoch(const ImageSet& samples, uint32_t batchSize);
+  // The same steps over samples [first, end) only: a caller that must be able to stop between
+  // mini-batches (the Python module, on Ctrl-C) trains an epoch as runs of whole mini-batches.
+  void TrainEpochPart(const ImageSet& samples, size_t first, size_t end, uint32_t batchSize);
 
   // Number of samples whose largest output sits at the index of their target's largest entry
   // (ties to the lower index, as ArgMax), in blocks of samples on all of the pool's threads
