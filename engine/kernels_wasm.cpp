@@ -61,12 +61,10 @@ struct Wasm128 {
 }  // namespace
 
 const LayerKernels* WasmSimdKernels() {
-  static const LayerKernels kernels{"WebAssembly SIMD128",
-                                    std::lcm(Wasm128::kForwardRows, Wasm128::kUpdateRows),
-                                    Forward<Wasm128>,
-                                    BackError<Wasm128>,
-                                    Update<Wasm128>,
-                                    SigmoidInPlace<Wasm128>};
+  static const LayerKernels kernels{
+      "WebAssembly SIMD128", std::lcm(Wasm128::kForwardRows, Wasm128::kUpdateRows),
+      Forward<Wasm128>,      BackError<Wasm128>,
+      Update<Wasm128>,       SigmoidInPlace<Wasm128>};
   return &kernels;
 }
 

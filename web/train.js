@@ -29,6 +29,7 @@
     state: 'idle',          // idle, starting, training, paused, stopped, finished, failed
     choices: null,
     points: [],             // {epoch, accuracy, seconds}
+    progress: null,         // the worker's last 'progress' message
     startedAt: null,        // performance.now() of the press on Start
     firstPointAt: null,     // ... and of the first curve point
     threads: null,
@@ -201,7 +202,7 @@
                              `${data.testCount.toLocaleString('en')}: ${data.threads} thread${data.threads === 1 ? '' : 's'}, ${data.kernels} kernels.`);
         break;
       case 'progress':
-        latest = data;
+        latest = panel.progress = data;
         showFigures();
         break;
       case 'epoch':

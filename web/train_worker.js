@@ -133,6 +133,7 @@ async function train() {
     }
     await nextTurn();
   }
+  if (running && paused) progress();  // where it paused
   looping = false;
 }
 

@@ -65,7 +65,9 @@ int32_t TrainerLoadSet(int32_t which, const unsigned char* images, uint32_t imag
 }
 
 const char* TrainerError() { return State().error.c_str(); }
-uint32_t TrainerSetSize(int32_t which) { return static_cast<uint32_t>(State().sets[which == 0 ? 0 : 1].size()); }
+uint32_t TrainerSetSize(int32_t which) {
+  return static_cast<uint32_t>(State().sets[which == 0 ? 0 : 1].size());
+}
 
 // Starts a new session on the loaded sets: hidden layer sizes, learning rate, batch size, epoch
 // count and seed as mnist-mlp's settings, on the first sampleLimit training samples (0: all),
@@ -76,17 +78,21 @@ void TrainerStart(const uint32_t* hiddenLayers, uint32_t hiddenLayerCount, doubl
                   uint32_t threadCount, int32_t portable) {
   Trainer& state = State();
   state.session.reset();
-  const TrainingChoices choices{.hiddenLayers = std::vector<uint32_t>(hiddenLayers, hiddenLayers + hiddenLayerCount),
-                                .learningRate = learningRate,
-                                .batchSize = batchSize,
-                                .epochCount = epochCount,
-                                .seed = seed,
-                                .sampleLimit = sampleLimit};
+  const TrainingChoices choices{
+      .hiddenLayers = std::vector<uint32_t>(hiddenLayers, hiddenLayers + hiddenLayerCount),
+      .learningRate = learningRate,
+      .batchSize = batchSize,
+      .epochCount = epochCount,
+      .seed = seed,
+      .sampleLimit = sampleLimit};
   const LayerKernels& kernels = portable != 0 ? PortableKernels() : BestKernels();
-  state.session = std::make_unique<TrainingSession>(state.sets[0], state.sets[1], choices, threadCount, kernels);
+  state.session =
+      std::make_unique<TrainingSession>(state.sets[0], state.sets[1], choices, threadCount, kernels);
 }
 
-const char* TrainerKernels(int32_t portable) { return (portable != 0 ? PortableKernels() : BestKernels()).name; }
+const char* TrainerKernels(int32_t portable) {
+  return (portable != 0 ? PortableKernels() : BestKernels()).name;
+}
 
 // Trains up to batchCount mini-batches; 1 when an epoch ended (its evaluation is ready).
 int32_t TrainerStep(uint32_t batchCount) { return State().session->Step(batchCount) ? 1 : 0; }

@@ -43,8 +43,8 @@ TrainingSession::TrainingSession(const ImageSet& trainingSet, const ImageSet& te
                                  const LayerKernels& kernels)
     : trainingSet_(trainingSet), testSet_(testSet), network_(InitialNetwork(choices)), pool_(threadCount) {
   engine_ = std::make_unique<TrainingEngine>(network_.Engine(pool_, kernels));
-  const size_t sampleCount = choices.sampleLimit == 0 ? trainingSet.size()
-                                                     : std::min(choices.sampleLimit, trainingSet.size());
+  const size_t sampleCount =
+      choices.sampleLimit == 0 ? trainingSet.size() : std::min(choices.sampleLimit, trainingSet.size());
   for (size_t i = 0; i < sampleCount; ++i)
     order_.push_back(ImageSample{Vector{static_cast<double>(i)}, Vector{}});
 }
@@ -100,6 +100,7 @@ std::string TrainingSession::CurrentFile() {
 std::vector<double> TrainingSession::FirstLayerWeights() {
   network_.CopyFrom(*engine_);
   std::vector<double> weights;
-  for (const Vector& row : network_.weights.front().data) weights.insert(weights.end(), row.begin(), row.end());
+  for (const Vector& row : network_.weights.front().data)
+    weights.insert(weights.end(), row.begin(), row.end());
   return weights;
 }

@@ -22,14 +22,14 @@ struct TrainingChoices {
   double learningRate = 0.5;
   uint32_t batchSize = 10;
   uint32_t epochCount = 300;
-  uint32_t seed = 0;  // the base of every random seed, as MNIST_MLP_SEED
+  uint32_t seed = 0;       // the base of every random seed, as MNIST_MLP_SEED
   size_t sampleLimit = 0;  // train on the first this many samples only; 0: all of them
 };
 
 // What the evaluation after an epoch found on the test set.
 struct EpochEvaluation {
-  uint32_t epoch = 0;  // counted from 0
-  double accuracy = 0.0;  // percent, as the epoch line prints it
+  uint32_t epoch = 0;                                         // counted from 0
+  double accuracy = 0.0;                                      // percent, as the epoch line prints it
   std::array<uint32_t, DigitCount * DigitCount> confusion{};  // [label * 10 + answer]
 };
 

@@ -18,7 +18,7 @@ const work = path.join(process.env.OUT, 'train-work');
 const downloads = path.join(work, 'downloads');
 const small = {hidden: '30', rate: '0.5', batch: '10', epochs: '2', seed: '7'};
 const servers = [];
-let browser, page;
+let browser, page, digitsUrl;
 const consoleErrors = [];
 
 const run = (binary, args, env = {}) => execFileSync(binary, args, {cwd: work, encoding: 'utf8', env: {...process.env, ...env}});
@@ -49,6 +49,26 @@ async function startTraining(choices) {
 
 const panel = () => page.evaluate(() => ({...window.trainPanel}));
 const waitForState = (state) => page.waitForFunction((s) => window.trainPanel.state === s, {timeout: 300000}, state);
+
+const sleep = (ms) => new Promise((wait) => setTimeout(wait, ms));
+
+// A few strokes across the canvas with the mouse, as a learner scribbles; returns how long
+// each answer took from its pointer event (page.js measures it).
+async function scribble(strokes) {
+  const box = await (await page.$('#drawing')).boundingBox();
+  const seen = await page.evaluate(() => window.digitPage.latencies.length);
+  for (let stroke = 0; stroke < strokes; ++stroke) {
+    await page.click('#clear');
+    await page.mouse.move(box.x + box.width * 0.5, box.y + box.height * 0.15);
+    await page.mouse.down();
+    for (let step = 1; step <= 12; ++step) {
+      await page.mouse.move(box.x + box.width * (0.5 - 0.01 * step * (stroke % 2)), box.y + box.height * (0.15 + 0.06 * step));
+    }
+    await page.mouse.up();
+  }
+  await page.evaluate(() => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))));
+  return page.evaluate((from) => window.digitPage.latencies.slice(from), seen);
+}
 
 // Presses "Save network" and returns the downloaded file's bytes.
 async function save() {
@@ -95,7 +115,14 @@ test('two epochs in the page write the native engine\'s network file, byte for b
             'the page\'s training, run natively, is mnist-mlp --train');
   run(process.env.TRAIN_NATIVELY, ['portable', ...args, 'portable.net']);
 
-  await open(`${await serve(work)}?kernels=portable`);
+  // The page decompresses .gz files itself.
+  const data = path.join(work, 'data');
+  fs.mkdirSync(data);
+  for (const name of fs.readdirSync(work).filter((file) => file.endsWith('-ubyte'))) fs.copyFileSync(path.join(work, name), path.join(data, name));
+  fs.writeFileSync(path.join(data, 'train-images.idx3-ubyte.gz'), zlib.gzipSync(fs.readFileSync(path.join(data, 'train-images.idx3-ubyte'))));
+  fs.rmSync(path.join(data, 'train-images.idx3-ubyte'));
+  digitsUrl = await serve(data);
+  await open(`${digitsUrl}?kernels=portable`);
   await startTraining({hidden: small.hidden, rate: small.rate, batch: small.batch, epochs: small.epochs, seed: small.seed});
   await waitForState('finished');
   const saved = await save();
@@ -106,4 +133,73 @@ test('two epochs in the page write the native engine\'s network file, byte for b
   assert.equal(kernels, 'portable');
   assert.ok(points[1].accuracy > points[0].accuracy + 1, `accuracy rises: ${points.map((p) => p.accuracy)}`);
   t.diagnostic(`test accuracy ${points.map((p) => p.accuracy.toFixed(1)).join(' -> ')} %`);
+});
+
+test('a pause changes nothing, drawing is answered while the page trains, and Stop leaves a usable network', async (t) => {
+  const choices = {hidden: '100', epochs: '2', seed: '3'};
+  await open(digitsUrl);
+  await startTraining(choices);
+  await waitForState('finished');
+  const straight = await save();
+
+  await open(digitsUrl);
+  await startTraining(choices);
+  await page.waitForFunction(() => (window.trainPanel.progress || {}).samplesDone > 0);
+  await page.click('#train-pause');
+  await sleep(300);  // the slice under way ends
+  const pausedAt = (await panel()).progress.samplesDone;
+  await sleep(500);
+  assert.equal((await panel()).progress.samplesDone, pausedAt, 'a paused page does not train');
+  await page.click('#train-pause');
+  await waitForState('finished');
+  assert.ok((await save()).equals(straight), 'paused and resumed, the same network file');
+
+  // The default network, drawn on while it trains, then stopped in its second epoch.
+  await open(digitsUrl);
+  await startTraining({epochs: '20'});
+  await page.waitForFunction(() => window.trainPanel.points.length >= 1, {timeout: 300000});
+  const latencies = await scribble(8);
+  assert.equal((await panel()).state, 'training', 'the drawing was made while the page trained');
+  assert.ok(latencies.length >= 8, 'every stroke is answered');
+  assert.match(await page.$eval('#model', (view) => view.textContent), /^the network training here \((epoch \d+|now)\): one network$/);
+  await page.click('#train-stop');
+  await waitForState('stopped');
+  fs.writeFileSync(path.join(work, 'stopped.net'), await save());
+  run(process.env.MNIST_MLP, ['--combine', 'stopped.ens', 'stopped.net']);
+  const verified = run(process.env.MNIST_MLP, ['--verify', 'stopped.ens']);
+  const accuracy = Number((verified.match(/accuracy: ([\d.]+)\./) || [])[1]);
+  assert.ok(accuracy > 15, `the stopped network classifies better than chance: ${verified}`);
+  latencies.sort((a, b) => a - b);
+  const at = (share) => latencies[Math.min(latencies.length - 1, Math.floor(share * latencies.length))].toFixed(1);
+  t.diagnostic(`while the default network trained: pointer event to answer over ${latencies.length} answers: median ` +
+               `${at(0.5)} ms, 95th percentile ${at(0.95)} ms, slowest ${at(1)} ms; ${(await panel()).progress.imagesPerSecond.toFixed(0)} images/s`);
+  await page.screenshot({path: path.join(process.env.OUT, 'train-laptop.png')});
+});
+
+test('a missing or damaged data file shows one message', async () => {
+  const cases = {
+    missing: [(folder) => fs.rmSync(path.join(folder, 't10k-labels.idx1-ubyte')),
+              /^Training needs the four MNIST files: t10k-labels\.idx1-ubyte is missing from the data folder/],
+    damaged: [(folder) => fs.truncateSync(path.join(folder, 'train-labels.idx1-ubyte'), 100),
+              /^Training needs the four MNIST files: train-images\.idx3-ubyte and train-labels\.idx1-ubyte: [A-Z][^.]*\.$/],
+  };
+  for (const [name, [spoil, message]] of Object.entries(cases)) {
+    const folder = path.join(work, name);
+    fs.mkdirSync(folder);
+    for (const file of fs.readdirSync(work).filter((file) => file.endsWith('-ubyte'))) fs.copyFileSync(path.join(work, file), path.join(folder, file));
+    spoil(folder);
+    await open(await serve(folder));
+    await startTraining({hidden: '10', epochs: '1'});
+    await waitForState('failed');
+    assert.match(await page.$eval('#message', (view) => view.textContent), message);
+    assert.equal(await page.$$eval('#message:not([hidden])', (views) => views.length), 1);
+  }
+});
+
+test('screenshot of the page training on a phone', async () => {
+  await open(digitsUrl, {width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true});
+  await startTraining({epochs: '20'});
+  await page.waitForFunction(() => window.trainPanel.points.length >= 2, {timeout: 300000});
+  await page.screenshot({path: path.join(process.env.OUT, 'train-phone.png'), fullPage: true});
+  await page.click('#train-stop');
 });
