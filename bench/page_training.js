@@ -22,7 +22,7 @@ async function main() {
   for await (const line of readline.createInterface({input: server.stdout})) {
     if ((url = (line.match(/^Open (http:\/\/127\.0\.0\.1:\d+\/)$/) || [])[1])) break;
   }
-  const browser = await require('puppeteer-core').launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox']});
+  const browser = await require('puppeteer-core').launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox'], protocolTimeout: 0});
   try {
     const page = await browser.newPage();
     page.on('console', (message) => message.type() === 'error' && console.error('page:', message.text()));

@@ -225,7 +225,7 @@
         showFigures();
         break;
       case 'error':
-        fail(`Training needs the four MNIST files: ${data.text}`);
+        fail(data.text);
         break;
     }
   }

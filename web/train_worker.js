@@ -144,9 +144,14 @@ async function start({choices, threads, portable}) {
       // The module's threads load it by this address: a worker has no script element to ask.
       trainer = await createTrainer({mainScriptUrlOrBlob: 'trainer.js'});
     }
+  } catch (error) {
+    post({type: 'error', text: `The trainer could not start: ${error.message || error}`});
+    return;
+  }
+  try {
     if (!loaded) await loadData();
   } catch (error) {
-    post({type: 'error', text: error.message || String(error)});
+    post({type: 'error', text: `Training needs the four MNIST files: ${error.message || error}`});
     return;
   }
   const hidden = Uint32Array.from(choices.hiddenLayers);

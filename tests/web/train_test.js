@@ -87,7 +87,7 @@ before(async () => {
   fs.rmSync(work, {recursive: true, force: true});
   fs.cpSync(process.env.DIGITS, work, {recursive: true});
   try {
-    browser = await require('puppeteer-core').launch({executablePath: process.env.CHROMIUM, args: ['--no-sandbox']});
+    browser = await require('puppeteer-core').launch({executablePath: process.env.CHROMIUM, args: ['--no-sandbox'], protocolTimeout: 600000});
   } catch (error) {
     throw new Error(`the browser (${process.env.CHROMIUM}) could not start: ${error.message}`);
   }
