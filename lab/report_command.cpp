@@ -38,7 +38,7 @@ struct Confusion {
 // Everything the report prints and writes, gathered in one pass over the outputs.
 struct Figures {
   size_t sampleCount = 0;
-  double correct = 0.0;  // NetworkEnsemble::CountCorrect, as --verify prints it
+  double correct = 0.0;  // Model::CountCorrect, as --verify prints it
   ConfusionMatrix confusion{};
   std::vector<Confusion> confusions;    // off-diagonal cells with a count, most frequent first
   std::vector<uint64_t> memberCorrect;  // one per member
@@ -66,7 +66,7 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
 Figures Gather(Model& model, const ImageSet& testSet) {
   Figures figures;
   figures.sampleCount = testSet.size();
-  figures.correct = model.Ensemble().CountCorrect(testSet);
+  figures.correct = model.CountCorrect(testSet);
   const SetOutputs outputs = model.Outputs(testSet);
   figures.memberCorrect.assign(model.MemberCount(), 0);
   for (size_t s = 0; s < testSet.size(); ++s) {

@@ -71,16 +71,23 @@ bool TrainingSession::Step(uint32_t batchCount) {
   return true;
 }
 
-// The count of mnist-mlp's epoch line, and beside it the matrix of labels and answers.
+// The count of mnist-mlp's epoch line (TrainingEngine::CountCorrect), and beside it the matrix
+// of labels and answers.
 void TrainingSession::Evaluate() {
-  const SetOutputs outputs = OutputsOfMeanOutput({engine_.get()}, testSet_);
   EpochEvaluation evaluation{.epoch = epochsDone_};
+  std::vector<uint32_t> answers(testSet_.size());
+  const ForwardNetwork* member = &engine_->Network();
+  FeedForwardInBlocks(
+      {&member, 1}, testSet_.size(), [this](size_t s) { return testSet_[s].pixels.data(); }, pool_,
+      [&](uint32_t, size_t first, size_t count, size_t, const double* outputs) {
+        for (size_t s = 0; s < count; ++s)
+          answers[first + s] = ArgMax(std::span(outputs + s * member->OutputStride(), member->OutputSize()));
+      });
   double correct = 0.0;
   for (size_t s = 0; s < testSet_.size(); ++s) {
     const uint32_t label = ArgMax(testSet_[s].target);
-    const uint32_t answer = ArgMax(outputs.mean[s]);
-    if (label == answer) correct += 1.0;
-    if (label < DigitCount && answer < DigitCount) ++evaluation.confusion[label * DigitCount + answer];
+    if (label == answers[s]) correct += 1.0;
+    if (label < DigitCount && answers[s] < DigitCount) ++evaluation.confusion[label * DigitCount + answers[s]];
   }
   evaluation.accuracy = (correct * 100.0) / static_cast<double>(testSet_.size());
   lastEvaluation_ = evaluation;
