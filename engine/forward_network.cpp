@@ -93,7 +93,9 @@ std::span<double> ForwardNetwork::Biases(size_t k) {
   return {layer.biases, layer.outputCount};
 }
 
-std::span<const double> ForwardNetwork::Biases(size_t k) const { return const_cast<ForwardNetwork*>(this)->Biases(k); }
+std::span<const double> ForwardNetwork::Biases(size_t k) const {
+  return const_cast<ForwardNetwork*>(this)->Biases(k);
+}
 
 size_t ForwardNetwork::OutputStride() const { return RoundUpToStrideUnit(OutputSize()); }
 
@@ -107,8 +109,8 @@ size_t ForwardNetwork::ScratchSize(size_t count) const {
   return count * (RoundUpToStrideUnit(InputSize()) + 2 * widestOutputStride_);
 }
 
-const double* ForwardNetwork::FeedForwardBlock(const std::function<const double*(size_t)>& inputOf, size_t first,
-                                               size_t count, double* scratch) const {
+const double* ForwardNetwork::FeedForwardBlock(const std::function<const double*(size_t)>& inputOf,
+                                               size_t first, size_t count, double* scratch) const {
   if (layers_.empty()) return scratch;
   // Inputs, then two blocks of the widest outputs that the layers write in turn.
   const size_t inputStride = RoundUpToStrideUnit(InputSize());
@@ -166,7 +168,8 @@ void FeedForwardInBlocks(std::span<const ForwardNetwork* const> members, size_t 
   size_t blockSize = ForwardNetwork::kBlock;
   size_t scratchSize = 0;
   for (const ForwardNetwork* member : members) blockSize = std::min(blockSize, member->BlockSize());
-  for (const ForwardNetwork* member : members) scratchSize = std::max(scratchSize, member->ScratchSize(blockSize));
+  for (const ForwardNetwork* member : members)
+    scratchSize = std::max(scratchSize, member->ScratchSize(blockSize));
   const size_t blockCount = (inputCount + blockSize - 1) / blockSize;
   const auto workerCount = static_cast<uint32_t>(std::min<size_t>(pool.ThreadCount(), blockCount));
   // Allocated here, so that no allocation can fail inside the threads. The members take

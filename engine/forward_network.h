@@ -75,8 +75,8 @@ class ForwardNetwork {
   // The outputs of count inputs, inputOf(first + i) pointing at input i's first InputSize()
   // values: count rows of OutputStride() doubles inside `scratch`, which must hold
   // ScratchSize(count) doubles on a 64-byte boundary.
-  const double* FeedForwardBlock(const std::function<const double*(size_t)>& inputOf, size_t first, size_t count,
-                                 double* scratch) const;
+  const double* FeedForwardBlock(const std::function<const double*(size_t)>& inputOf, size_t first,
+                                 size_t count, double* scratch) const;
 
   // A layer in the engine's layout, for the training engine: `weights` holds outputCount rows
   // of `stride` doubles (the columns from inputCount on are zero and must stay zero).
@@ -106,8 +106,8 @@ class ForwardNetwork {
 
 // Called by FeedForwardInBlocks with a member's outputs for a block of inputs: count rows of
 // the member's OutputStride() doubles, for inputs first ... first + count - 1.
-using BlockOutputsVisitor = std::function<void(uint32_t threadIndex, size_t first, size_t count, size_t member,
-                                               const double* outputs)>;
+using BlockOutputsVisitor = std::function<void(uint32_t threadIndex, size_t first, size_t count,
+                                               size_t member, const double* outputs)>;
 
 // Feeds inputs 0 ... inputCount - 1 (inputOf(i) points at input i, which has at least every
 // member's InputSize() values) through every member, a block of at most ForwardNetwork::kBlock

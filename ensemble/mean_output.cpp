@@ -82,15 +82,17 @@ void ForEachMean(std::span<const ForwardNetwork> members, size_t inputCount,
 
 }  // namespace
 
-double CountCorrectOfMean(std::span<const ForwardNetwork> members, const ImageSet& samples, ThreadPool& pool) {
+double CountCorrectOfMean(std::span<const ForwardNetwork> members, const ImageSet& samples,
+                          ThreadPool& pool) {
   if (members.empty()) return 0.0;
   CheckPixels(members, samples);
   // One count per thread; the total does not depend on which thread counted what.
   std::vector<double> counts(pool.ThreadCount(), 0.0);
-  ForEachMean(members, samples.size(), [&](size_t s) { return samples[s].pixels.data(); }, pool, false,
-              [&](uint32_t threadIndex, size_t sample, const std::vector<const double*>&, const Vector& mean) {
-                if (ArgMax(samples[sample].target) == ArgMax(mean)) counts[threadIndex] += 1.0;
-              });
+  ForEachMean(
+      members, samples.size(), [&](size_t s) { return samples[s].pixels.data(); }, pool, false,
+      [&](uint32_t threadIndex, size_t sample, const std::vector<const double*>&, const Vector& mean) {
+        if (ArgMax(samples[sample].target) == ArgMax(mean)) counts[threadIndex] += 1.0;
+      });
   double correct = 0.0;
   for (double count : counts) correct += count;
   return correct;
@@ -116,5 +118,6 @@ SetOutputs OutputsOfMean(std::span<const ForwardNetwork> members, size_t inputCo
 
 SetOutputs OutputsOfMean(std::span<const ForwardNetwork> members, const ImageSet& samples, ThreadPool& pool) {
   CheckPixels(members, samples);
-  return OutputsOfMean(members, samples.size(), [&](size_t s) { return samples[s].pixels.data(); }, pool);
+  return OutputsOfMean(
+      members, samples.size(), [&](size_t s) { return samples[s].pixels.data(); }, pool);
 }

@@ -87,7 +87,8 @@ void TrainingSession::Evaluate() {
   for (size_t s = 0; s < testSet_.size(); ++s) {
     const uint32_t label = ArgMax(testSet_[s].target);
     if (label == answers[s]) correct += 1.0;
-    if (label < DigitCount && answers[s] < DigitCount) ++evaluation.confusion[label * DigitCount + answers[s]];
+    if (label < DigitCount && answers[s] < DigitCount)
+      ++evaluation.confusion[label * DigitCount + answers[s]];
   }
   evaluation.accuracy = (correct * 100.0) / static_cast<double>(testSet_.size());
   lastEvaluation_ = evaluation;
