@@ -30,6 +30,7 @@
 #include <immintrin.h>
 #endif
 
+#include "bench/scaling_model.h"
 #include "engine/kernels.h"
 #include "engine/thread_pool.h"
 #include "engine/training_engine.h"
@@ -383,10 +384,11 @@ int main() {
               std::thread::hardware_concurrency(), BestKernels().name, LoadAverage().c_str(),
               " (timings need an otherwise idle machine)");
 
+  const double roundTripBefore = CacheLineRoundTrip();
   std::printf(
       "cache-line round trip between two threads: %.0f ns before the timings (microseconds mean that the "
       "host is busy and 2-thread timings suffer)\n",
-      CacheLineRoundTrip());
+      roundTripBefore);
   double peak[3] = {0, 0, 0};     // AVX2, by thread count
   double peak512[3] = {0, 0, 0};  // AVX-512, by thread count
   double stream[3] = {0, 0, 0};   // GB/s of the update's memory traffic alone, by thread count
@@ -535,6 +537,23 @@ int main() {
   }
 
   std::printf("cache-line round trip between two threads: %.0f ns after the timings\n", CacheLineRoundTrip());
+
+  // The model takes one thread's arithmetic from the fastest measured 1-thread epoch and a
+  // barrier as one cache-line round trip (the last arrival's write reaching each waiter).
+  for (const Row& row : rows) {
+    if (row.scaled || row.threads != 1 || row.name != std::string("engine, ") + BestKernels().name) continue;
+    const double secondsPerMultiplyAdd = row.trainSeconds / (kTrainingFlops / 2);
+    const double barrierSeconds = roundTripBefore * 1e-9;
+    for (const LayerKernels* kernels : {Avx2Kernels(), Avx512Kernels()}) {
+      if (kernels != nullptr)
+        PrintScalingModel(kLayerSizes, kBatchSize, kernels->rowUnit, kernels->name, secondsPerMultiplyAdd,
+                          barrierSeconds);
+    }
+    if (Avx512Kernels() == nullptr) {  // its tiles of 4 rows (kernels_avx512.cpp), for machines that have it
+      PrintScalingModel(kLayerSizes, kBatchSize, 4, "AVX-512 (not on this processor)", secondsPerMultiplyAdd,
+                        barrierSeconds);
+    }
+  }
 
   NeuralNetwork copy = initial;
   ThreadPool pool(1);

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <numeric>
 #include <stdexcept>
 
 #include "math/activation.h"
@@ -15,10 +14,12 @@ namespace {
 
 size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
 
-// Rows are dealt in whole kernel tiles that are also whole cache lines: a thread's rows of one
-// layer are then the columns of the next whose error sums it makes (see TrainOnThread), and
-// no two threads write into one cache line of them.
-size_t RowUnitOf(const LayerKernels& kernels) { return std::lcm(kernels.rowUnit, kStrideUnit); }
+// Rows are dealt in whole cache lines: a thread's rows of one layer are then the columns of the
+// next whose error sums it makes (see TrainOnThread), the kernels' vectors of columns start on
+// their own boundary, and no two threads write into one cache line. Whole kernel tiles as well
+// (the least common multiple: 24 rows with AVX2) would leave two threads up to a tenth of the
+// default network's work apart; this way only the last tile of a share may be narrower.
+constexpr size_t kRowUnit = kStrideUnit;
 
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
 
@@ -29,7 +30,6 @@ TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::ve
                                const LayerKernels& kernels)
     : pool_(pool),
       kernels_(kernels),
-      rowUnit_(RowUnitOf(kernels)),
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor),
       phaseTimes_(pool.ThreadCount()) {
@@ -82,8 +82,8 @@ void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
   }
 }
 
-uint32_t TrainingEngine::ThreadsWorthUsing(const std::vector<Matrix>& weights, const LayerKernels& kernels) {
-  const size_t unit = RowUnitOf(kernels);
+uint32_t TrainingEngine::ThreadsWorthUsing(const std::vector<Matrix>& weights) {
+  const size_t unit = kRowUnit;
   size_t units = 1;
   for (const Matrix& matrix : weights) units = std::max<size_t>(units, (matrix.rowCount + unit - 1) / unit);
   return static_cast<uint32_t>(std::min<size_t>(units, UINT32_MAX));
@@ -145,8 +145,8 @@ void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t 
 // for the last mini-batch. Inputs and activations are double-buffered by the parity of the
 // mini-batch: the update of mini-batch i reads its own while i+1 is being written.
 //
-// Rows: every layer's rows are dealt among all threads in whole units of rowUnit_ (whole
-// kernel tiles and whole cache lines), and each thread updates and carries forward only its
+// Rows: every layer's rows are dealt among all threads in whole units of kRowUnit (whole
+// cache lines), and each thread updates and carries forward only its
 // own rows. The error a layer carries back is summed in two fixed halves of its rows
 // (halfSplit), each half in row order, and the two sums added: an order of operations that no
 // thread count changes. The threads share that work by columns: a thread sums both halves over
@@ -313,7 +313,7 @@ void TrainingEngine::TimedBarrier(const BatchRun& run) {
 }
 
 Share TrainingEngine::RowsOf(const BatchRun& run, size_t k) const {
-  return ShareOf(layers_[k].outputCount, rowUnit_, run.threadIndex, run.threadCount);
+  return ShareOf(layers_[k].outputCount, kRowUnit, run.threadIndex, run.threadCount);
 }
 
 Share TrainingEngine::HalfOf(size_t k, size_t half) const {

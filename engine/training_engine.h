@@ -42,6 +42,9 @@ class TrainingEngine {
                  const TrainingParameters& parameters, ThreadPool& pool,
                  const LayerKernels& kernels = BestKernels());
 
+  // The rate of the steps from now on (a schedule lowers it between epochs).
+  void SetLearningRate(double learningRate) { learningRate_ = learningRate; }
+
   // One gradient-descent step over samples [first, end), as the plain per-sample step.
   // A sample with fewer pixels than the input layer or a target shorter than the output layer
   // throws std::out_of_range("invalid vector subscript") before anything changes.
@@ -61,8 +64,7 @@ class TrainingEngine {
   // The most threads that training a network of these weights keeps busy: one per unit of
   // rows of its widest layer, the smallest share a thread is dealt. More would find no rows to
   // work on in any phase and only add to every barrier.
-  static uint32_t ThreadsWorthUsing(const std::vector<Matrix>& weights,
-                                    const LayerKernels& kernels = BestKernels());
+  static uint32_t ThreadsWorthUsing(const std::vector<Matrix>& weights);
 
   uint32_t InputSize() const;   // n(0), or 0 without layers
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
@@ -134,7 +136,6 @@ class TrainingEngine {
 
   ThreadPool& pool_;
   const LayerKernels& kernels_;
-  size_t rowUnit_;  // rows per unit when a layer's rows are dealt among threads
   double learningRate_ = 0.0;
   double weightDecayFactor_ = 0.0;
   ForwardNetwork network_;  // the weights and biases

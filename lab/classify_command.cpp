@@ -81,7 +81,7 @@ std::string JsonResult(const std::string& fileName, const Vector& mean,
 
 }  // namespace
 
-int ClassifyCommand(const std::vector<std::string>& arguments) {
+int ClassifyCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   for (const std::string& argument : arguments) {
     if (argument == "--show") {
@@ -98,7 +98,7 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     PrintError("classify: usage: classify MODEL IMAGE... [--show] [--json]");
     return 2;
   }
-  std::unique_ptr<Model> model = ReadModelFile(options.model);
+  std::unique_ptr<Model> model = ReadModelFile(options.model, settings.threadCount);
   if (model == nullptr) return 1;
   if (model->InputSize() != kDigitSide * kDigitSide) {
     PrintError(options.model + ": the model takes " + std::to_string(model->InputSize()) +

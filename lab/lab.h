@@ -11,11 +11,13 @@
 
 #include "ensemble/model_file.h"
 #include "math/vector.h"
+#include "settings/settings.h"
 
-int ReportCommand(const std::vector<std::string>& arguments);
-int ClassifyCommand(const std::vector<std::string>& arguments);
-int ShowCommand(const std::vector<std::string>& arguments);
-int PageCommand(const std::vector<std::string>& arguments);
+// The settings were read once by the entry point (settings/settings.h).
+int ReportCommand(const std::vector<std::string>& arguments, const Settings& settings);
+int ClassifyCommand(const std::vector<std::string>& arguments, const Settings& settings);
+int ShowCommand(const std::vector<std::string>& arguments, const Settings& settings);
+int PageCommand(const std::vector<std::string>& arguments, const Settings& settings);
 
 // The MNIST test files, under the names mnist-mlp reads.
 inline constexpr const char* kTestImagesName = "t10k-images.idx3-ubyte";
@@ -29,9 +31,9 @@ bool ReadWholeFile(const std::string& fileName, std::string* bytes, std::string*
 // Replaces the file atomically; prints the failure and returns false when it cannot.
 bool WriteWholeFile(const std::string& fileName, const std::string& bytes);
 
-// The model in the file (network or ensemble), on the threads MNIST_MLP_THREADS allows;
-// prints the failure and returns null.
-std::unique_ptr<Model> ReadModelFile(const std::string& fileName);
+// The model in the file (network or ensemble), on up to threadCount threads; prints the
+// failure and returns null.
+std::unique_ptr<Model> ReadModelFile(const std::string& fileName, uint32_t threadCount);
 // "network" or "ensemble of N networks".
 std::string DescribeModel(const Model& model);
 

@@ -7,7 +7,6 @@
 #include "io/atomic_file.h"
 #include "io/stream.h"
 #include "lab/lab.h"
-#include "settings/settings.h"
 
 void PrintError(const std::string& line) { std::cerr << "mnist-lab: " << line << std::endl; }
 
@@ -32,14 +31,14 @@ bool WriteWholeFile(const std::string& fileName, const std::string& bytes) {
   return false;
 }
 
-std::unique_ptr<Model> ReadModelFile(const std::string& fileName) {
+std::unique_ptr<Model> ReadModelFile(const std::string& fileName, uint32_t threadCount) {
   std::ifstream input(fileName, std::ios::binary);
   if (!input) {
     PrintError(fileName + ": cannot be opened");
     return nullptr;
   }
   std::string message;
-  std::unique_ptr<Model> model = Model::Read(input, ThreadCountSetting(), &message);
+  std::unique_ptr<Model> model = Model::Read(input, threadCount, &message);
   if (model == nullptr) PrintError(fileName + ": " + message);
   return model;
 }

@@ -134,7 +134,7 @@ httplib::Headers IsolationHeaders() {
 
 }  // namespace
 
-int PageCommand(const std::vector<std::string>& arguments) {
+int PageCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) {
     PrintError(
@@ -142,7 +142,8 @@ int PageCommand(const std::vector<std::string>& arguments) {
     return 2;
   }
   // The page checks the model too, but a bad file is better refused here than in the browser.
-  const std::unique_ptr<Model> model = options.model.empty() ? nullptr : ReadModelFile(options.model);
+  const std::unique_ptr<Model> model =
+      options.model.empty() ? nullptr : ReadModelFile(options.model, settings.threadCount);
   if (!options.model.empty() && model == nullptr) return 1;
   if (model != nullptr &&
       (model->InputSize() != kDigitSide * kDigitSide || model->OutputSize() != DigitCount)) {

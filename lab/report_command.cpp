@@ -204,10 +204,10 @@ std::string MistakesPng(const Figures& figures, const ImageSet& testSet) {
 
 }  // namespace
 
-int ReportCommand(const std::vector<std::string>& arguments) {
+int ReportCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
-  std::unique_ptr<Model> model = ReadModelFile(options.model);
+  std::unique_ptr<Model> model = ReadModelFile(options.model, settings.threadCount);
   if (model == nullptr) return 1;
   if (model->OutputSize() != DigitCount) {
     PrintError(options.model + ": the model has " + std::to_string(model->OutputSize()) +
