@@ -1,6 +1,7 @@
 // The three loops that carry almost all of the arithmetic of training and evaluation, for one
-// layer and a block of samples, in three builds: portable C++, AVX2+FMA and AVX-512, the
-// fastest one the processor runs chosen at run time.
+// layer and a block of samples, in four builds: portable C++, AVX2+FMA, AVX-512 and, for the
+// page that trains in the browser, WebAssembly SIMD128; the fastest one the processor runs
+// chosen at run time.
 //
 // Layout (all arrays owned by the caller, 64-byte aligned):
 //   weights  rowCount rows of `stride` doubles; row r holds the weights into neuron r. The
@@ -11,7 +12,7 @@
 //
 // Every output element is computed by one fixed sequence of operations that depends only on
 // the layer's shape and the sample count, never on which rows or columns one call covers. So
-// a layer split among threads at any boundary gives bit-identical results. (The three builds
+// a layer split among threads at any boundary gives bit-identical results. (The builds
 // differ from each other in rounding.)
 #pragma once
 
@@ -57,5 +58,7 @@ const LayerKernels& PortableKernels();
 const LayerKernels* Avx2Kernels();
 // AVX-512 vector loops, or null when this processor lacks them.
 const LayerKernels* Avx512Kernels();
+// WebAssembly's 128-bit SIMD loops (the page's training build), or null in any other build.
+const LayerKernels* WasmSimdKernels();
 // The fastest set this processor runs, chosen once.
 const LayerKernels& BestKernels();

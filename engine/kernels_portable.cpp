@@ -2,11 +2,13 @@
 // measured against. The loops are ordered so that the compiler can vectorise across
 // independent elements without changing any element's order of summation.
 #include <algorithm>
+#include <cstdint>
 
 #include "engine/kernels.h"
-#include "math/activation.h"
 
 namespace {
+
+#include "engine/sigmoid_math.h"
 
 void Forward(const double* weights, size_t stride, size_t columnCount, const double* biases, size_t rowBegin,
              size_t rowEnd, const double* inputs, size_t sampleCount, double* weightedInputs,
@@ -52,8 +54,10 @@ void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin,
   }
 }
 
+// The engine's own exp rather than the C library's: libraries round differently (glibc even
+// by processor), and the page's WebAssembly must compute what this computes.
 void SigmoidInPlace(double* values, size_t count) {
-  for (size_t i = 0; i < count; ++i) values[i] = Sigmoid(values[i]);
+  for (size_t i = 0; i < count; ++i) values[i] = Sigmoid<PlainMath>(values[i]);
 }
 
 }  // namespace
@@ -64,8 +68,9 @@ const LayerKernels& PortableKernels() {
 }
 
 const LayerKernels& BestKernels() {
-  static const LayerKernels& best = Avx512Kernels() != nullptr ? *Avx512Kernels()
-                                    : Avx2Kernels() != nullptr ? *Avx2Kernels()
-                                                               : PortableKernels();
+  static const LayerKernels& best = Avx512Kernels() != nullptr     ? *Avx512Kernels()
+                                    : Avx2Kernels() != nullptr     ? *Avx2Kernels()
+                                    : WasmSimdKernels() != nullptr ? *WasmSimdKernels()
+                                                                   : PortableKernels();
   return best;
 }

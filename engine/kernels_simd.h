@@ -1,7 +1,7 @@
 // The vector layer loops, written once over an instruction-set description `Isa` and
-// instantiated by kernels_avx2.cpp and kernels_avx512.cpp. Include it only inside an
-// anonymous namespace and a `#pragma GCC target` region, after every system header, so that
-// every function here is compiled for that instruction set and for no other file.
+// instantiated by kernels_avx2.cpp, kernels_avx512.cpp and kernels_wasm.cpp. Include it only
+// inside an anonymous namespace and (on x86) a `#pragma GCC target` region, after every system
+// header, so that every function here is compiled for that instruction set and for no other file.
 //
 // An Isa provides the vector type V of kLanes doubles, its operations (Zero, Set, Load,
 // LoadUnaligned, Store, StoreUnaligned, Broadcast, Multiply, MultiplyAdd, Sum), a Math for
@@ -22,7 +22,9 @@
 // uses it, which multiplies the loads of a tile.
 template <class V>
 inline V Pin(V v) {
+#if defined(__x86_64__)
   asm("" : "+v"(v));
+#endif
   return v;
 }
 
@@ -296,49 +298,13 @@ void Update(double* weights, size_t stride, size_t columnCount, size_t rowBegin,
   }
 }
 
-// The logistic function 1 / (exp(-z) + 1) with exp computed as 2^n * e^r, n = round(x / ln 2),
-// |r| <= ln(2) / 2, e^r by its Taylor series to degree 13 (truncation below 1e-17 relative);
-// within a few units in the last place of the library's exp. Written for a Math of vectors
-// and for ScalarMath with the same correctly rounded operations in the same order, so that an
-// element gets the same bits in a vector lane or in the scalar tail.
-template <class M>
-inline typename M::Value Sigmoid(typename M::Value z) {
-  using V = typename M::Value;
-  // exp(-z): beyond these bounds exp is 0 or infinite in double precision, and clamping keeps
-  // 2^n representable. NaN passes the min and max (which return their second operand) and
-  // stays NaN.
-  const V x = M::Min(M::Set(709.8), M::Max(M::Set(-745.2), M::Multiply(z, M::Set(-1.0))));
-  const V n = M::Round(M::Multiply(x, M::Set(0x1.71547652b82fep0)));  // x / ln 2
-  V r = M::MultiplyAdd(n, M::Set(-0x1.62e42fefa39efp-1), x);          // x - n ln 2, in two parts
-  r = M::MultiplyAdd(n, M::Set(-0x1.abc9e3b39803fp-56), r);
-  // Taylor coefficients 1/k! for k = 13 down to 0, by Horner's rule.
-  constexpr double kInverseFactorials[14] = {1.0 / 6227020800.0,
-                                             1.0 / 479001600.0,
-                                             1.0 / 39916800.0,
-                                             1.0 / 3628800.0,
-                                             1.0 / 362880.0,
-                                             1.0 / 40320.0,
-                                             1.0 / 5040.0,
-                                             1.0 / 720.0,
-                                             1.0 / 120.0,
-                                             1.0 / 24.0,
-                                             1.0 / 6.0,
-                                             0.5,
-                                             1.0,
-                                             1.0};
-  V p = M::Set(kInverseFactorials[0]);
-#pragma GCC unroll 16
-  for (int k = 1; k < 14; ++k) p = M::MultiplyAdd(p, r, M::Set(kInverseFactorials[k]));
-  // 2^n = 2^(n - h) * 2^h with h = round(n / 2): each factor is a normal number, and the
-  // product reaches the subnormal results. For z below about -709.78 it overflows to
-  // infinity, and 1 / (inf + 1) is 0.
-  const V half = M::Round(M::Multiply(n, M::Set(0.5)));
-  const V exponential = M::Multiply(M::Multiply(p, M::PowerOfTwo(M::Add(n, M::Multiply(half, M::Set(-1.0))))),
-                                    M::PowerOfTwo(half));
-  return M::Divide(M::Set(1.0), M::Add(exponential, M::Set(1.0)));
-}
+#include "engine/sigmoid_math.h"
 
 // Scalar operations for the tail of a row, matching the vector lanes bit for bit.
+#if defined(__wasm__)
+// WebAssembly has no fused multiply-add: its vector lanes compute as PlainMath does.
+using ScalarMath = PlainMath;
+#else
 struct ScalarMath {
   using Value = double;
   static Value Set(double x) { return x; }
@@ -361,6 +327,8 @@ struct ScalarMath {
     return _mm_cvtsd_f64(_mm_castsi128_pd(_mm_slli_epi64(_mm_castpd_si128(shifted), 52)));
   }
 };
+
+#endif
 
 template <class Isa>
 void SigmoidInPlace(double* values, size_t count) {

@@ -24,9 +24,10 @@ void PrintUsage() {
                "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
                "      digits.png), with their labels when the label file lies beside the image file;\n"
                "      --distorted puts 8 copies distorted as MNIST_MLP_DISTORTION says after each digit\n"
-               "  page MODEL [--port N]\n"
+               "  page [MODEL] [--data DIR] [--port N]\n"
                "      serves a page on 127.0.0.1 (port 8000, or N; 0: any free one) on which you draw\n"
-               "      a digit and watch the model answer; Ctrl-C stops the server\n";
+               "      a digit and watch the model answer, and train a network on the MNIST files of DIR\n"
+               "      (default: the working directory) live; Ctrl-C stops the server\n";
 }
 
 }  // namespace

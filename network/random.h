@@ -17,5 +17,9 @@ uint32_t NextRandomSeed();
 // tests that need repeatable networks within one process.
 void ResetRandomSeeds(uint32_t base);
 
-// Overwrites every element of v with standard-normal values from a freshly seeded engine.
+// Overwrites every element of v with standard-normal values from a freshly seeded engine, drawn
+// as GCC's std::normal_distribution draws them (the polar method on uniforms of two outputs
+// each) but by code of our own, its logarithm included: the standard leaves the algorithm to
+// each library, and the page's WebAssembly, built with another library, must draw the same
+// weights from a seed.
 void FillRandomNormal(Vector& v);

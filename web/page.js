@@ -36,6 +36,7 @@ let pixelBuffer = 0;  // the canvas's RGBA pixels in the module's heap
 let strokeStart = null;
 let lastPoint = null;
 let pendingSince = null;  // time stamp of the oldest stroke event not yet answered
+let waitingNetwork = null;  // {name, bytes}: a network from training, taken when the stroke ends
 
 function showMessage(text) {
   messageView.textContent = text;
@@ -161,6 +162,10 @@ drawing.addEventListener('pointermove', (event) => {
 for (const type of ['pointerup', 'pointercancel']) {
   drawing.addEventListener(type, (event) => {
     if (strokeStart === event.pointerId) strokeStart = null;
+    if (strokeStart === null && waitingNetwork !== null) {
+      useModel(waitingNetwork.name, waitingNetwork.bytes);
+      waitingNetwork = null;
+    }
   });
 }
 
@@ -190,6 +195,18 @@ function useModel(name, bytes) {
   classify();
 }
 
+// A network from the Train panel (train.js). Reading it takes a few milliseconds, which a
+// stroke should not wait for: during one it waits for the stroke's end.
+page.useNetwork = (name, bytes) => {
+  if (!classifier) return;
+  if (strokeStart !== null) {
+    waitingNetwork = {name, bytes};
+  } else {
+    useModel(name, bytes);
+  }
+};
+page.showMessage = showMessage;
+
 async function useModelFile(file) {
   useModel(file.name, new Uint8Array(await file.arrayBuffer()));
 }
@@ -197,7 +214,7 @@ async function useModelFile(file) {
 async function useDefaultModel() {
   const name = new URLSearchParams(location.search).get('model');
   if (!name) {
-    modelView.textContent = 'No model loaded yet: open or drop a network or ensemble file';
+    modelView.textContent = 'No model loaded yet: open or drop a network or ensemble file, or train one below';
     return;
   }
   const response = await fetch(name);

@@ -1,0 +1,68 @@
+// Times training in the page (web/train.js) in headless chromium: the seconds from pressing
+// Start to each curve point, the seconds of each epoch and the images per second, for the
+// table in docs/page.md. Screenshots of the page training when SCREENSHOTS names a folder.
+//
+//   NODE_PATH=build/web-test/node_modules node bench/page_training.js DATA_DIR THREADS EPOCHS [LIMIT] [HIDDEN]
+//
+// DATA_DIR holds the four MNIST files (or .gz); LIMIT trains on the first LIMIT digits only
+// (0: all, the default); HIDDEN is the hidden layers (default 500,300,200,100).
+'use strict';
+
+const {spawn} = require('node:child_process');
+const path = require('node:path');
+const readline = require('node:readline');
+
+const [dataDir, threads, epochs, limit = '0', hidden = '500,300,200,100'] = process.argv.slice(2);
+const build = path.join(__dirname, '..', 'build');
+const screenshots = process.env.SCREENSHOTS;
+
+async function main() {
+  const server = spawn(path.join(build, 'lab', 'mnist-lab'), ['page', '--data', dataDir, '--port', '0'], {stdio: ['ignore', 'pipe', 'inherit']});
+  let url = null;
+  for await (const line of readline.createInterface({input: server.stdout})) {
+    if ((url = (line.match(/^Open (http:\/\/127\.0\.0\.1:\d+\/)$/) || [])[1])) break;
+  }
+  const browser = await require('puppeteer-core').launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox'], protocolTimeout: 0});
+  try {
+    const page = await browser.newPage();
+    page.on('console', (message) => message.type() === 'error' && console.error('page:', message.text()));
+    const viewports = [['laptop', {width: 1280, height: 800}], ['phone', {width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true}]];
+    await page.setViewport(viewports[0][1]);
+    await page.goto(`${url}?threads=${threads}`);
+    await page.evaluate(() => window.digitPage.ready);
+    for (const [id, value] of Object.entries({hidden, epochs, limit})) {
+      await page.$eval(`#train-${id}`, (input, v) => { input.value = v; }, value);
+    }
+    await page.click('#train-start');
+    let reported = 0;
+    await page.waitForFunction(() => window.trainPanel.state === 'training', {timeout: 600000});
+    const setup = await page.evaluate(() => ({threads: window.trainPanel.threads, kernels: window.trainPanel.kernels}));
+    console.log(`${setup.threads} threads, ${setup.kernels} kernels, hidden ${hidden}, limit ${limit}`);
+    while (reported < Number(epochs)) {
+      await page.waitForFunction((n) => window.trainPanel.points.length > n || window.trainPanel.state !== 'training', {timeout: 0, polling: 200}, reported);
+      const panel = await page.evaluate(() => ({...window.trainPanel}));
+      for (const point of panel.points.slice(reported)) {
+        console.log(`epoch ${point.epoch}: ${point.accuracy.toFixed(2)} %, ${point.seconds.toFixed(2)} s, ` +
+                    `${panel.progress ? panel.progress.imagesPerSecond.toFixed(0) : '-'} images/s` +
+                    (reported === 0 ? `; Start to this point ${((panel.firstPointAt - panel.startedAt) / 1000).toFixed(2)} s` : ''));
+      }
+      reported = panel.points.length;
+      if (screenshots && reported === 2) {
+        for (const [name, viewport] of viewports) {
+          await page.setViewport(viewport);
+          await page.screenshot({path: path.join(screenshots, `train-${name}.png`), fullPage: name === 'phone'});
+        }
+        await page.setViewport(viewports[0][1]);
+      }
+      if (panel.state !== 'training') break;
+    }
+  } finally {
+    await browser.close();
+    server.kill('SIGINT');
+  }
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});
