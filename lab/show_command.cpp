@@ -14,6 +14,9 @@
 namespace {
 
 constexpr size_t kDefaultCount = 100;
+// As many digits as a report's mistakes picture holds at most; more make a picture too large to
+// look at (and to keep in memory).
+constexpr size_t kMaxDigitsShown = 300;
 
 struct Options {
   std::string images;
@@ -108,6 +111,12 @@ int ShowCommand(const std::vector<std::string>& arguments) {
       options.indices.push_back(i);
   }
   const std::string labelPath = LabelPathBeside(options.images);
+  const std::string outputFolder = std::filesystem::path(options.output).parent_path().string();
+  if (!PrepareOutputFolder(outputFolder, false) ||
+      OverwritesAnInput(options.output, {options.images, labelPath}))
+    return 1;
+  const size_t requested = options.indices.size();
+  if (requested > kMaxDigitsShown) options.indices.resize(kMaxDigitsShown);
   IdxFile labels;
   const bool labelled = labelPath != options.images &&
                         OpenIdx(labelPath, LabelFileMagic, &labels, &message) && labels.count == images.count;
@@ -134,9 +143,15 @@ int ShowCommand(const std::vector<std::string>& arguments) {
     return 1;
   }
   if (!WriteWholeFile(options.output, DigitGridPng(digits, 10))) return 1;
-  std::cout << "Wrote " << options.output << ": " << digits.size() << " digits"
-            << (labelled ? ", labelled from " + labelPath
+  std::cout << "Wrote " << OneLine(options.output) << ": " << digits.size()
+            << (digits.size() == 1 ? " digit" : " digits")
+            << (labelled ? ", labelled from " + OneLine(labelPath)
                          : std::string(", without labels (no label file beside)"))
             << "." << std::endl;
+  if (requested > kMaxDigitsShown) {
+    PrintError("show: drew the first " + std::to_string(kMaxDigitsShown) + " of the " +
+               std::to_string(requested) + " indices given (at most " + std::to_string(kMaxDigitsShown) +
+               " in one picture)");
+  }
   return allShown ? 0 : 1;
 }

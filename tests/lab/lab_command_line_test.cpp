@@ -6,10 +6,11 @@
 
 namespace {
 
-// A 10-input, 10-output network whose answer is route[lit pixel]: sigmoid(20 x - 10) is about
-// 1 where the routed pixel is lit and about 0 elsewhere.
+// A digit network (784 inputs, 10 outputs) whose answer is route[lit pixel] for a lit pixel of
+// the first ten: sigmoid(20 x - 10) is about 1 where the routed pixel is lit and about 0
+// elsewhere.
 NeuralNetwork Router(const std::vector<uint32_t>& route) {
-  NeuralNetwork network = NeuralNetwork::WithLayers({10, 10}, 0.5, 1.0);
+  NeuralNetwork network = NeuralNetwork::WithLayers({784, 10}, 0.5, 1.0);
   for (uint32_t output = 0; output < 10; ++output) {
     for (uint32_t pixel = 0; pixel < 10; ++pixel)
       network.weights[0].data[output][pixel] = route[pixel] == output ? 20 : 0;
@@ -30,13 +31,13 @@ GreyImage Decoded(const Bytes& file) {
 TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
   TemporaryFolder folder;
   // Five images per digit d light pixel d, except that two 4s light pixel 9 and one 7 pixel 1.
-  Bytes pixels(50 * 10, 0), labels;
+  Bytes pixels(50 * 784, 0), labels;
   for (uint32_t i = 0; i < 50; ++i) {
     const uint32_t digit = i % 10;
     labels.push_back(static_cast<unsigned char>(digit));
-    pixels[i * 10 + ((digit == 4 && i < 20) ? 9 : (digit == 7 && i < 10) ? 1 : digit)] = 255;
+    pixels[i * 784 + ((digit == 4 && i < 20) ? 9 : (digit == 7 && i < 10) ? 1 : digit)] = 255;
   }
-  WriteFile(folder.Path("t10k-images.idx3-ubyte"), ImageFileBytes(50, 2, 5, pixels));
+  WriteFile(folder.Path("t10k-images.idx3-ubyte"), ImageFileBytes(50, 28, 28, pixels));
   WriteFile(folder.Path("t10k-labels.idx1-ubyte"), LabelFileBytes(labels));
   NetworkEnsemble pair{{Router({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), Router({0, 1, 2, 5, 4, 5, 6, 7, 8, 9})}};
   std::string message;
@@ -96,7 +97,7 @@ TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
             "mnist-lab: cut.png: a damaged or cut-short PNG file (a chunk runs past the end of the file, or "
             "an empty image data chunk)\n"
             "mnist-lab: notes.png: not a PNG, JPEG, PGM or BMP image\n"
-            "mnist-lab: missing.png: cannot be opened\n");
+            "mnist-lab: missing.png: cannot be opened: No such file or directory\n");
   EXPECT_TRUE(text.output.starts_with("good.png: ")) << text.output;
   EXPECT_NE(text.output.find("\nline.png: "), std::string::npos) << text.output;
   EXPECT_EQ(std::count(text.output.begin(), text.output.end(), '|'), 2 * 28 * 2);  // two 28-row fields
@@ -107,7 +108,8 @@ TEST(LabClassify, EachBadPictureGetsOneLineAndTheOthersAreStillRead) {
   EXPECT_TRUE(json.output.starts_with("{\"file\": \"blank.png\", \"error\": \"no ink found ("))
       << json.output;
   EXPECT_NE(json.output.find("}\n{\"file\": \"good.png\", \"answer\": "), std::string::npos);
-  EXPECT_TRUE(json.output.ends_with("}\n{\"file\": \"missing.png\", \"error\": \"cannot be opened\"}\n"));
+  EXPECT_TRUE(json.output.ends_with(
+      "}\n{\"file\": \"missing.png\", \"error\": \"cannot be opened: No such file or directory\"}\n"));
   EXPECT_EQ(std::count(json.output.begin(), json.output.end(), '\n'), 6);
 }
 
