@@ -39,7 +39,9 @@ class RewindableBuffer : public std::streambuf {
     setg(kept_.data(), kept_.data(), kept_.data() + kept_.size());
     return position;
   }
-  pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override { return pos_type(off_type(-1)); }
+  pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override {
+    return pos_type(off_type(-1));
+  }
 
  private:
   std::streambuf* source_;
@@ -67,9 +69,11 @@ std::string NotAModel(const std::string& fileName) {
   unsigned char start[8] = {};
   std::ifstream(fileName, std::ios::binary).read(reinterpret_cast<char*>(start), sizeof start);
   const bool picture = (start[0] == 0x89 && start[1] == 'P') || (start[0] == 0xff && start[1] == 0xd8) ||
-                       (start[0] == 'B' && start[1] == 'M') || (start[0] == 'P' && (start[1] == '5' || start[1] == '6'));
+                       (start[0] == 'B' && start[1] == 'M') ||
+                       (start[0] == 'P' && (start[1] == '5' || start[1] == '6'));
   const bool data = start[0] == 0 && start[1] == 0 && start[2] == 8 && (start[3] == 1 || start[3] == 3);
-  std::string reason = "not a network or ensemble file (mnist-mlp writes those; they begin with the bytes 42 42)";
+  std::string reason =
+      "not a network or ensemble file (mnist-mlp writes those; they begin with the bytes 42 42)";
   if (picture || data) {
     reason += std::string("; it looks like ") + (picture ? "a picture" : "an MNIST data file") +
               ": the model file comes first";
@@ -107,8 +111,9 @@ std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, std::string* 
     return nullptr;
   }
   if (!AllFinite(*model)) {
-    PrintError(fileName + ": the model holds weights that are not numbers (NaN or infinite): its training "
-                          "diverged; train it again with a smaller MNIST_MLP_LEARNING_RATE");
+    PrintError(fileName +
+               ": the model holds weights that are not numbers (NaN or infinite): its training "
+               "diverged; train it again with a smaller MNIST_MLP_LEARNING_RATE");
     return nullptr;
   }
   return model;

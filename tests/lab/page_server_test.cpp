@@ -51,8 +51,10 @@ class PageServer {
     if (pid_ <= 0) return result;
     kill(pid_, SIGINT);
     char buffer[4096];
-    for (size_t count; (count = std::fread(buffer, 1, sizeof buffer, output_)) > 0;) result.output.append(buffer, count);
-    for (ssize_t count; (count = read(errors_, buffer, sizeof buffer)) > 0;) result.errors.append(buffer, size_t(count));
+    for (size_t count; (count = std::fread(buffer, 1, sizeof buffer, output_)) > 0;)
+      result.output.append(buffer, count);
+    for (ssize_t count; (count = read(errors_, buffer, sizeof buffer)) > 0;)
+      result.errors.append(buffer, size_t(count));
     std::fclose(output_);
     close(errors_);
     int status = 0;
@@ -98,7 +100,8 @@ std::string StatusLine(int port, const std::string& request, size_t bodyBytes = 
   }
   std::string answer;
   char buffer[4096];
-  for (ssize_t count; answer.find("\r\n") == std::string::npos && (count = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+  for (ssize_t count;
+       answer.find("\r\n") == std::string::npos && (count = recv(fd, buffer, sizeof buffer, 0)) > 0;)
     answer.append(buffer, size_t(count));
   close(fd);
   return answer.substr(0, answer.find("\r\n"));
@@ -136,8 +139,10 @@ TEST(LabPage, RefusesWhatTheStaticPageNeverSendsAndStaysAnswering) {
       // Bodies are never read: 20 MB of one is refused at its header.
       {"POST /digits.net HTTP/1.1\r\n" + host + "Content-Length: 20000000\r\n\r\n", 20000000,
        "HTTP/1.1 405 Method Not Allowed"},
-      {"GET / HTTP/1.1\r\n" + host + "Content-Length: 20000000\r\n\r\n", 20000000, "HTTP/1.1 413 Payload Too Large"},
-      {"GET / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n", 0, "HTTP/1.1 413 Payload Too Large"},
+      {"GET / HTTP/1.1\r\n" + host + "Content-Length: 20000000\r\n\r\n", 20000000,
+       "HTTP/1.1 413 Payload Too Large"},
+      {"GET / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n", 0,
+       "HTTP/1.1 413 Payload Too Large"},
       {"GET /../../../etc/passwd HTTP/1.1\r\n" + host + "\r\n", 0, "HTTP/1.1 404 Not Found"},
       {"GET /" + folder.Path("digits.net") + " HTTP/1.1\r\n" + host + "\r\n", 0, "HTTP/1.1 404 Not Found"},
   };
@@ -165,13 +170,16 @@ TEST(LabPage, OpenedToANetworkByHostItWarnsAndServesThatAddress) {
   if (server.Port() == 0) GTEST_SKIP() << server.Stop().errors;
   EXPECT_NE(server.Started().find("Open http://127.0.0.2:"), std::string::npos) << server.Started();
   const std::string port = std::to_string(server.Port());
-  EXPECT_EQ(StatusLine(server.Port(), "GET / HTTP/1.1\r\nHost: 127.0.0.2:" + port + "\r\n\r\n", 0, "127.0.0.2"),
-            "HTTP/1.1 200 OK");
-  EXPECT_EQ(StatusLine(server.Port(), "GET / HTTP/1.1\r\n\r\n", 0, "127.0.0.2"), "HTTP/1.1 421 Misdirected Request");
+  EXPECT_EQ(
+      StatusLine(server.Port(), "GET / HTTP/1.1\r\nHost: 127.0.0.2:" + port + "\r\n\r\n", 0, "127.0.0.2"),
+      "HTTP/1.1 200 OK");
+  EXPECT_EQ(StatusLine(server.Port(), "GET / HTTP/1.1\r\n\r\n", 0, "127.0.0.2"),
+            "HTTP/1.1 421 Misdirected Request");
   EXPECT_EQ(server.Stop().errors,
             "mnist-lab: page: listening on 127.0.0.2: anyone who can reach this machine on that network can "
             "open the page and fetch the model\n");
   const ChildResult refused = RunLab(folder, {"page", "digits.net", "--host", "example.org"});
   EXPECT_EQ(refused.exitCode, 2);
-  EXPECT_NE(refused.errors.find("ADDRESS an IPv4 address of this machine"), std::string::npos) << refused.errors;
+  EXPECT_NE(refused.errors.find("ADDRESS an IPv4 address of this machine"), std::string::npos)
+      << refused.errors;
 }
