@@ -20,7 +20,7 @@ constexpr size_t kMaxMistakesShown = 300;
 constexpr size_t kConfusionsListed = 10;
 // The outputs are computed for this many images at a time, so that their memory does not grow
 // with the test set.
-constexpr size_t kImagesPerBlock = 4096;
+constexpr size_t kImagesPerBlock = 256;
 
 struct Options {
   std::string model;
