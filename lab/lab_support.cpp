@@ -45,7 +45,8 @@ bool ReadWholeFile(const std::string& fileName, std::string* bytes, std::string*
 
 std::string DescribeModel(const Model& model) {
   if (model.Kind() == ModelKind::Network) return "network";
-  return "ensemble of " + std::to_string(model.MemberCount()) + " networks";
+  return "ensemble of " + std::to_string(model.MemberCount()) +
+         (model.MemberCount() == 1 ? " network" : " networks");
 }
 
 std::string Fixed(double value, int decimals) {

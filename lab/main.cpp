@@ -20,9 +20,10 @@ void PrintUsage() {
                "  show IDX_IMAGES [INDEX...] [-o FILE.png]\n"
                "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
                "      digits.png), with their labels when the label file lies beside the image file\n"
-               "  page MODEL [--port N]\n"
+               "  page MODEL [--port N] [--host ADDRESS]\n"
                "      serves a page on 127.0.0.1 (port 8000, or N; 0: any free one) on which you draw\n"
-               "      a digit and watch the model answer; Ctrl-C stops the server\n";
+               "      a digit and watch the model answer; Ctrl-C stops the server. --host 0.0.0.0\n"
+               "      opens it to the networks of this machine (to draw on a phone)\n";
 }
 
 }  // namespace

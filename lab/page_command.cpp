@@ -293,8 +293,12 @@ int PageCommand(const std::vector<std::string>& arguments) {
                ": anyone who can reach this machine on that network can open the page and fetch the model");
   }
   std::cout << "Serving the page for " << options.model << " (" << DescribeModel(*model) << ")\n"
-            << "Open http://" << hosts.front() << ":" << port << "/?model=" << servedName << "\n"
-            << "Ctrl-C stops it." << std::endl;
+            << "Open http://" << hosts.front() << ":" << port << "/?model=" << servedName << "\n";
+  // Every interface's address, when listening on all: which one a phone reaches depends on
+  // the network it is on.
+  for (size_t i = 1; options.host == kEveryAddress && i + 2 < hosts.size(); ++i)
+    std::cout << "  or http://" << hosts[i] << ":" << port << "/?model=" << servedName << "\n";
+  std::cout << "Ctrl-C stops it." << std::endl;
 
   std::atomic<bool> stopping = false;
   std::thread listener([&] {

@@ -67,30 +67,44 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
        1,
        "mnist-lab: ./elsewhere/../t10k-images.idx3-ubyte: is t10k-images.idx3-ubyte, one of the inputs"},
       {"an output that is a hard link to the label file",
-       [](const TemporaryFolder& f) { fs::create_hard_link(f.Path("t10k-labels.idx1-ubyte"), f.Path("l.png")); },
+       [](const TemporaryFolder& f) {
+         fs::create_hard_link(f.Path("t10k-labels.idx1-ubyte"), f.Path("l.png"));
+       },
        {"show", "t10k-images.idx3-ubyte", "-o", "l.png"},
        1,
        "is t10k-labels.idx1-ubyte, one of the inputs"},
-      {"a report folder two levels down", nullptr, {"report", "digits.net", "--out", "a/b"}, 1,
-       "mnist-lab: a/b: the output folder cannot be made: No such file or directory (mnist-lab makes only the "
+      {"a report folder two levels down",
+       nullptr,
+       {"report", "digits.net", "--out", "a/b"},
+       1,
+       "mnist-lab: a/b: the output folder cannot be made: No such file or directory (mnist-lab makes only "
+       "the "
        "last folder of the path)\n"},
-      {"a picture into a missing folder", nullptr, {"show", "t10k-images.idx3-ubyte", "-o", "a/d.png"}, 1,
+      {"a picture into a missing folder",
+       nullptr,
+       {"show", "t10k-images.idx3-ubyte", "-o", "a/d.png"},
+       1,
        "mnist-lab: a: the output folder cannot be used: No such file or directory\n"},
-      {"a report folder that is a file", nullptr, {"report", "digits.net", "--out", "victim"}, 1,
+      {"a report folder that is a file",
+       nullptr,
+       {"report", "digits.net", "--out", "victim"},
+       1,
        "mnist-lab: victim: the output folder is not a folder\n"},
-      {"no test files where the report looks", nullptr, {"report", "digits.net", "--data", "elsewhere"}, 1,
-       "mnist-lab: elsewhere/t10k-images.idx3-ubyte: cannot be opened: No such file or directory; the MNIST test "
+      {"no test files where the report looks",
+       nullptr,
+       {"report", "digits.net", "--data", "elsewhere"},
+       1,
+       "mnist-lab: elsewhere/t10k-images.idx3-ubyte: cannot be opened: No such file or directory; the MNIST "
+       "test "
        "files are looked up in elsewhere (--data DIR names another folder); to get them there, run "
        "scripts/get-mnist elsewhere\n"},
-      {"more digits than one picture holds",
-       nullptr,
+      {"more digits than one picture holds", nullptr,
        [] {
          std::vector<std::string> arguments{"show", "t10k-images.idx3-ubyte", "-o", "many.png"};
          for (int i = 0; i < 400; ++i) arguments.push_back(std::to_string(i % 30));
          return arguments;
        }(),
-       0,
-       "mnist-lab: show: drew the first 300 of the 400 indices given (at most 300 in one picture)\n",
+       0, "mnist-lab: show: drew the first 300 of the 400 indices given (at most 300 in one picture)\n",
        [](const TemporaryFolder& f, const ChildResult& result) {
          GreyImage picture;
          std::string message;
@@ -99,7 +113,10 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
          EXPECT_EQ(picture.height, 30u * 78u);  // 30 rows of 10
          EXPECT_NE(result.output.find(": 300 digits, labelled"), std::string::npos);
        }},
-      {"endless zeros for a picture", nullptr, {"classify", "digits.net", "/dev/zero"}, 1,
+      {"endless zeros for a picture",
+       nullptr,
+       {"classify", "digits.net", "/dev/zero"},
+       1,
        "mnist-lab: /dev/zero: not a PNG, JPEG, PGM or BMP image\n"},
       {"a 3 GiB sparse file that begins as a small PNG",
        [](const TemporaryFolder& f) {
@@ -109,25 +126,40 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
        {"classify", "digits.net", "sparse.png"},
        1,
        "mnist-lab: sparse.png: 3221225472 bytes, larger than a picture of its size can be (1128576 bytes)\n"},
-      {"sides too long", [](const TemporaryFolder& f) { WriteFile(f.Path("huge.png"), PngHeader(100000, 100000, 8, 0)); },
-       {"classify", "digits.net", "huge.png"}, 1,
+      {"sides too long",
+       [](const TemporaryFolder& f) { WriteFile(f.Path("huge.png"), PngHeader(100000, 100000, 8, 0)); },
+       {"classify", "digits.net", "huge.png"},
+       1,
        "mnist-lab: huge.png: 100000 x 100000 pixels, more than the 65536 accepted on a side\n"},
       {"16-bit RGBA too large to decode",
        [](const TemporaryFolder& f) { WriteFile(f.Path("deep.png"), PngHeader(8192, 8192, 16, 6)); },
        {"classify", "digits.net", "deep.png"},
        1,
-       "mnist-lab: deep.png: 8192 x 8192 pixels of 4 channels at 16 bits need 512 MiB to decode, more than the "
+       "mnist-lab: deep.png: 8192 x 8192 pixels of 4 channels at 16 bits need 512 MiB to decode, more than "
+       "the "
        "256 MiB accepted\n"},
-      {"models that do not classify digits", nullptr, {"classify", "one.net", "x.png"}, 1,
-       "mnist-lab: one.net: the model takes 784 inputs and gives 1 outputs, but a digit needs 784 (28 x 28) and 10\n"},
-      {"a model with 5,000 outputs", nullptr, {"report", "wide.net"}, 1, "gives 5000 outputs, but a digit needs"},
-      {"a model whose training diverged", nullptr, {"classify", "nan.net", "x.png"}, 1,
+      {"models that do not classify digits",
+       nullptr,
+       {"classify", "one.net", "x.png"},
+       1,
+       "mnist-lab: one.net: the model takes 784 inputs and gives 1 outputs, but a digit needs 784 (28 x 28) "
+       "and 10\n"},
+      {"a model with 5,000 outputs",
+       nullptr,
+       {"report", "wide.net"},
+       1,
+       "gives 5000 outputs, but a digit needs"},
+      {"a model whose training diverged",
+       nullptr,
+       {"classify", "nan.net", "x.png"},
+       1,
        "mnist-lab: nan.net: the model holds weights that are not numbers (NaN or infinite)"},
       {"the picture given first, the model second",
        [&](const TemporaryFolder& f) { WriteFile(f.Path("two.png"), good); },
        {"classify", "two.png", "digits.net"},
        1,
-       "mnist-lab: two.png: not a network or ensemble file (mnist-mlp writes those; they begin with the bytes 42 "
+       "mnist-lab: two.png: not a network or ensemble file (mnist-mlp writes those; they begin with the "
+       "bytes 42 "
        "42); it looks like a picture: the model file comes first\n"},
       {"a model from a pipe and names that are not one line of text",
        [&](const TemporaryFolder& f) {

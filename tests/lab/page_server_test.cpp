@@ -25,9 +25,9 @@ class PageServer {
     close(errors[1]);
     output_ = fdopen(output[0], "r");
     errors_ = errors[0];
-    // The third line says that it serves ("Ctrl-C stops it."): the port is known by then.
+    // The last line it prints on starting is "Ctrl-C stops it.": the port is known by then.
     char line[512];
-    for (int i = 0; i < 3 && std::fgets(line, sizeof line, output_) != nullptr; ++i) {
+    while (!started_.ends_with("Ctrl-C stops it.\n") && std::fgets(line, sizeof line, output_) != nullptr) {
       started_ += line;
       const std::string text = line;
       const size_t colon = text.find(':', text.find("http://") + 7);
