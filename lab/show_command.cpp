@@ -35,7 +35,7 @@ struct IdxFile {
 
 bool OpenIdx(const std::string& path, uint32_t magic, IdxFile* file, std::string* errorMessage) {
   file->stream.open(path, std::ios::binary);
-  if (!file->stream) return ReportError(errorMessage, "cannot be opened");
+  if (!file->stream) return ReportError(errorMessage, "cannot be opened: " + SystemReason());
   unsigned char header[16];
   const size_t headerSize = magic == ImageFileMagic ? 16 : 8;
   if (!ReadBytes(file->stream, header, headerSize) || DecodeBigEndian32(header) != magic) {

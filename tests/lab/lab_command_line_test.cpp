@@ -1,4 +1,6 @@
 // mnist-lab end to end on small files made here.
+#include <stb/stb_image.h>
+
 #include "ensemble/network_ensemble.h"
 #include "image/image_file.h"
 #include "network/random.h"
@@ -58,9 +60,45 @@ TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
         "  member 2: 42 correct (84.00%)\n  ensemble: 47 correct (94.00%)\n"}) {
     EXPECT_NE(report.output.find(line), std::string::npos) << line << "\n" << report.output;
   }
-  const Bytes svg = ReadFile(folder.Path("report/confusion.svg"));
-  EXPECT_EQ(std::string(svg.begin(), svg.begin() + 4), "<svg");
-  EXPECT_EQ(Decoded(ReadFile(folder.Path("report/mistakes.png"))).width, 3u * 64u);  // three mistakes
+  // The heat map: a right cell green by its share of the row, a wrong one red by the square
+  // root of its count against the largest wrong count, the count in white on a dark cell.
+  const Bytes svgFile = ReadFile(folder.Path("report/confusion.svg"));
+  const std::string svg(svgFile.begin(), svgFile.end());
+  EXPECT_TRUE(svg.starts_with("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"570\""));
+  for (const char* cell :
+       {"<rect x=\"100\" y=\"90\" width=\"46\" height=\"46\" fill=\"#1b7837\"",   // 5 of 5
+        "<rect x=\"284\" y=\"274\" width=\"46\" height=\"46\" fill=\"#76ae87\"",  // 3 of 5
+        "<rect x=\"514\" y=\"274\" width=\"46\" height=\"46\" fill=\"#c81e1e\"",  // 2 of 2
+        "<rect x=\"146\" y=\"412\" width=\"46\" height=\"46\" fill=\"#d86060\"",  // 1 of 2
+        "<rect x=\"146\" y=\"90\" width=\"46\" height=\"46\" fill=\"#ffffff\"", "fill=\"white\">2</text>\n",
+        "<text x=\"169\" y=\"117\" font-size=\"12\" text-anchor=\"middle\" "
+        "fill=\"black\">0</text>",
+        ">60.0%</text>", ">Confusion matrix: 94.00% of 50 test images right</text>"})
+    EXPECT_NE(svg.find(cell), std::string::npos) << cell;
+  // The mistakes, most confident first (all three tie: by image), each cell 64 x 78: the digit
+  // twice its size 2 pixels down, the label in green (truth), grey, red (answer) under it.
+  const Bytes png = ReadFile(folder.Path("report/mistakes.png"));
+  int width = 0, height = 0, channels = 0;
+  unsigned char* rgb = stbi_load_from_memory(png.data(), int(png.size()), &width, &height, &channels, 3);
+  ASSERT_NE(rgb, nullptr);
+  EXPECT_EQ(width, 3 * 64);
+  EXPECT_EQ(height, 78);
+  const auto pixel = [&](int x, int y) {
+    const unsigned char* p = rgb + (size_t(y) * size_t(width) + size_t(x)) * 3;
+    return std::vector<int>{p[0], p[1], p[2]};
+  };
+  const std::vector<int> green{90, 220, 110}, red{255, 90, 90}, grey{160, 160, 160}, white{255, 255, 255},
+      black{0, 0, 0};
+  EXPECT_EQ(pixel(4 + 18, 2), white);  // image 4 lights pixel 9
+  EXPECT_EQ(pixel(4 + 16, 3), black);
+  EXPECT_EQ(pixel(64 + 4 + 2, 3), white);   // image 7 lights pixel 1
+  EXPECT_EQ(pixel(4, 62), green);           // "4"
+  EXPECT_EQ(pixel(12, 62), grey);           // ">"
+  EXPECT_EQ(pixel(20, 63), red);            // "9"
+  EXPECT_EQ(pixel(64 + 4 + 5, 62), green);  // "7"
+  EXPECT_EQ(pixel(64 + 4, 66), black);
+  EXPECT_EQ(pixel(128 + 4, 62), green);  // image 14, a 4 again
+  stbi_image_free(rgb);
   const Bytes json = ReadFile(folder.Path("report/report.json"));
   EXPECT_NE(std::string(json.begin(), json.end()).find("\"correct\": 47,"), std::string::npos);
 
@@ -126,4 +164,18 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   const ChildResult unlabelled = RunLab(folder, {"show", "t10k-images.idx3-ubyte"});
   EXPECT_EQ(unlabelled.exitCode, 0);
   EXPECT_EQ(unlabelled.output, "Wrote digits.png: 30 digits, without labels (no label file beside).\n");
+}
+
+TEST(LabCommands, UnknownOnesAreRefusedWithTheUsage) {
+  TemporaryFolder folder;
+  const ChildResult none = RunLab(folder, {});
+  EXPECT_EQ(none.exitCode, 2);
+  EXPECT_TRUE(none.output.starts_with("Usage: mnist-lab COMMAND ...\n  report MODEL")) << none.output;
+  const ChildResult help = RunLab(folder, {"help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.output, none.output);
+  const ChildResult unknown = RunLab(folder, {"pages", "x.net"});
+  EXPECT_EQ(unknown.exitCode, 2);
+  EXPECT_EQ(unknown.errors, "mnist-lab: unknown command \"pages\"\n");
+  EXPECT_EQ(unknown.output, none.output);
 }
