@@ -159,7 +159,11 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   EXPECT_EQ(shown.exitCode, 1);
   EXPECT_EQ(shown.errors, "mnist-lab: t10k-images.idx3-ubyte: has no image 30 (it holds 30)\n");
   EXPECT_EQ(shown.output, "Wrote d.png: 3 digits, labelled from t10k-labels.idx1-ubyte.\n");
-  EXPECT_EQ(Decoded(ReadFile(folder.Path("d.png"))).width, 3u * 64u);
+  const GreyImage grid = Decoded(ReadFile(folder.Path("d.png")));
+  EXPECT_EQ(grid.width, 3u * 64u);
+  // Under image 0 its index and label, "0:0", the top rows of both zeros in full.
+  for (uint32_t x : {4u, 8u, 20u, 24u}) EXPECT_GT(grid.levels[62 * grid.width + x], 0.6f) << x;
+  EXPECT_EQ(grid.levels[64 * grid.width + 6], 0.0f);
   std::filesystem::rename(folder.Path("t10k-labels.idx1-ubyte"), folder.Path("elsewhere"));
   const ChildResult unlabelled = RunLab(folder, {"show", "t10k-images.idx3-ubyte"});
   EXPECT_EQ(unlabelled.exitCode, 0);

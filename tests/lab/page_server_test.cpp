@@ -10,21 +10,20 @@ namespace {
 // mnist-lab page running in the background on a free port, stopped with Ctrl-C at the end.
 class PageServer {
  public:
-  PageServer(const TemporaryFolder& folder, const std::vector<std::string>& options) {
-    int output[2], errors[2];
-    if (pipe(output) != 0 || pipe(errors) != 0) return;
+  PageServer(const TemporaryFolder& folder, const std::vector<std::string>& options)
+      : errorFile_(folder.Path("page-errors")) {
+    int output[2];
+    if (pipe(output) != 0) return;
     std::vector<std::string> arguments{"page", "digits.net", "--port", "0"};
     arguments.insert(arguments.end(), options.begin(), options.end());
     pid_ = fork();
     if (pid_ == 0) {
       dup2(output[1], STDOUT_FILENO);
-      dup2(errors[1], STDERR_FILENO);
+      dup2(open(errorFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
       _exit(ExecExecutable(MNIST_LAB_BINARY, folder, arguments, {}, "mnist-lab"));
     }
     close(output[1]);
-    close(errors[1]);
     output_ = fdopen(output[0], "r");
-    errors_ = errors[0];
     // The last line it prints on starting is "Ctrl-C stops it.": the port is known by then.
     char line[512];
     while (!started_.ends_with("Ctrl-C stops it.\n") && std::fgets(line, sizeof line, output_) != nullptr) {
@@ -53,20 +52,19 @@ class PageServer {
     char buffer[4096];
     for (size_t count; (count = std::fread(buffer, 1, sizeof buffer, output_)) > 0;)
       result.output.append(buffer, count);
-    for (ssize_t count; (count = read(errors_, buffer, sizeof buffer)) > 0;)
-      result.errors.append(buffer, size_t(count));
     std::fclose(output_);
-    close(errors_);
     int status = 0;
     if (waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    const Bytes errors = ReadFile(errorFile_);
+    result.errors.assign(errors.begin(), errors.end());
     pid_ = -1;
     return result;
   }
 
  private:
   pid_t pid_ = -1;
+  std::string errorFile_;
   FILE* output_ = nullptr;
-  int errors_ = -1;
   int port_ = 0;
   std::string started_;
 };
@@ -109,7 +107,7 @@ std::string StatusLine(int port, const std::string& request, size_t bodyBytes = 
 
 }  // namespace
 
-TEST(LabPage, RefusesWhatTheStaticPageNeverSendsAndStaysAnswering) {
+TEST(LabPage, RefusesWhatThePageNeverSendsStaysAnsweringAndOpensToANetworkOnlyByHost) {
   TemporaryFolder folder;
   SaveNetworks(folder, {{"digits.net", {784, 10}}});
   PageServer server(folder, {});
