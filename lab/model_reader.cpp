@@ -90,7 +90,12 @@ std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, std::string* 
     return nullptr;
   }
   struct stat info {};
-  const bool seekable = stat(fileName.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  const bool known = stat(fileName.c_str(), &info) == 0;
+  if (known && S_ISDIR(info.st_mode)) {
+    PrintError(fileName + ": is a folder, not a model file");
+    return nullptr;
+  }
+  const bool seekable = known && S_ISREG(info.st_mode);
   std::string message;
   std::unique_ptr<Model> model;
   if (seekable && modelBytes == nullptr) {

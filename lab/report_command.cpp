@@ -260,19 +260,18 @@ bool LoadTestSet(const std::string& folder, ImageSet* testSet) {
 int ReportCommand(const std::vector<std::string>& arguments) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
-  // The outputs are checked before the work: a folder that cannot take them, or an output
-  // that is one of the inputs, would lose the report after all of it was computed.
+  // The outputs are checked before the data are read: a folder that cannot take them, or an
+  // output that is one of the inputs, would lose the report after all of it was computed.
   const std::filesystem::path out = options.outFolder;
   const std::vector<std::string> outputs = {(out / "confusion.svg").string(), (out / "mistakes.png").string(),
                                             (out / "report.json").string()};
   const std::filesystem::path data = options.dataFolder;
   const std::vector<std::string> inputs = {options.model, (data / kTestImagesName).string(),
                                            (data / kTestLabelsName).string()};
-  if (!PrepareOutputFolder(options.outFolder, true)) return 1;
+  std::unique_ptr<Model> model = ReadDigitModel(options.model);
+  if (model == nullptr || !PrepareOutputFolder(options.outFolder, true)) return 1;
   for (const std::string& output : outputs)
     if (OverwritesAnInput(output, inputs)) return 1;
-  std::unique_ptr<Model> model = ReadDigitModel(options.model);
-  if (model == nullptr) return 1;
   ImageSet testSet;
   if (!LoadTestSet(options.dataFolder, &testSet)) return 1;
 
