@@ -143,8 +143,8 @@ std::string SizeRefusal(uint64_t width, uint64_t height, int channels, bool sixt
   const uint64_t decodedBytes = pixelCount * uint64_t(channels) * (sixteenBits ? 2 : 1);
   if (decodedBytes > kMaxDecodedBytes) {
     return size + " of " + std::to_string(channels) + " channels at " + (sixteenBits ? "16" : "8") +
-           " bits need " + std::to_string(decodedBytes >> 20) + " MiB to decode, more than the " +
-           std::to_string(kMaxDecodedBytes >> 20) + " MiB accepted";
+           " bits need " + std::to_string((decodedBytes + (1 << 20) - 1) >> 20) +
+           " MiB to decode, more than the " + std::to_string(kMaxDecodedBytes >> 20) + " MiB accepted";
   }
   return "";
 }

@@ -164,6 +164,8 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   // Under image 0 its index and label, "0:0", the top rows of both zeros in full.
   for (uint32_t x : {4u, 8u, 20u, 24u}) EXPECT_GT(grid.levels[62 * grid.width + x], 0.6f) << x;
   EXPECT_EQ(grid.levels[64 * grid.width + 6], 0.0f);
+  EXPECT_EQ(grid.levels[72 * grid.width + 8], 0.0f);  // nothing under the five rows of a glyph
+  EXPECT_GT(grid.levels[2 * grid.width + 4], 0.6f);   // image 0's first pixel, in the top row of ink
   std::filesystem::rename(folder.Path("t10k-labels.idx1-ubyte"), folder.Path("elsewhere"));
   const ChildResult unlabelled = RunLab(folder, {"show", "t10k-images.idx3-ubyte"});
   EXPECT_EQ(unlabelled.exitCode, 0);
