@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ensemble/model_file.h"
+#include "ensemble/network_ensemble.h"
 #include "image/digit_preparation.h"
 #include "image/image_file.h"
 #include "network/random.h"
@@ -81,9 +82,12 @@ int main() {
     std::printf("cannot prepare the picture: %s\n", message.c_str());
     return 1;
   }
-  const ImageSet one{{pixels, Vector(10, 0.0)}};
+  const std::span<const double> one[] = {pixels};
   const Vector fast = model->Outputs(one).mean[0];
-  const Vector plain = model->Ensemble().Evaluate(one[0]);
+  NetworkEnsemble ensemble;
+  std::istringstream again(file.str());
+  ensemble.Load(again, &message);
+  const Vector plain = ensemble.Evaluate({pixels, {}});
   for (size_t i = 0; i < plain.size(); ++i) {
     if (std::fabs(fast[i] - plain[i]) > 1e-9) {
       std::printf("the engine's mean output %zu is %.17g, the plain one %.17g\n", i, fast[i], plain[i]);
@@ -100,8 +104,7 @@ int main() {
   const double classify = MillisecondsPerRun([&] { model->Outputs(one); });
   // classify prepares every picture first and classifies them together: the weights are read
   // once per block of pictures instead of once per picture.
-  ImageSet batch;
-  for (size_t i = 0; i < kBatch; ++i) batch.push_back({pixels, Vector(10, 0.0)});
+  const std::vector<std::span<const double>> batch(kBatch, pixels);
   const double batched = MillisecondsPerRun([&] { model->Outputs(batch); }) / kBatch;
   std::printf("per %d x %d picture, 3-member 784-500-300-200-100-10 ensemble, 1 thread:\n", kPictureSide,
               kPictureSide);

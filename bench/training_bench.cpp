@@ -290,9 +290,11 @@ void PrintUpdateBySize(const LayerKernels& kernels, double corePeak) {
 
 double LargestRelativeDifference(const NeuralNetwork& a, const NeuralNetwork& b) {
   double largest = 0.0;
+  // A NaN on either side is the largest difference: std::max would drop it, and a NaN weight
+  // is exactly what this check is there to catch.
   auto compare = [&](double x, double y) {
-    const double scale = std::max({std::fabs(x), std::fabs(y), 1e-300});
-    largest = std::max(largest, std::fabs(x - y) / scale);
+    const double difference = std::fabs(x - y) / std::max({std::fabs(x), std::fabs(y), 1e-300});
+    largest = std::isnan(difference) ? INFINITY : std::max(largest, difference);
   };
   for (size_t k = 0; k < a.weights.size(); ++k) {
     for (size_t r = 0; r < a.weights[k].rowCount; ++r) {

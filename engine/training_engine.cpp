@@ -6,77 +6,66 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <numeric>
 #include <stdexcept>
 
 #include "math/activation.h"
 
 namespace {
 
-constexpr size_t kAlignment = 64;  // bytes: one cache line, and whole AVX-512 vectors
-
 size_t RoundUpToStrideUnit(size_t count) { return (count + kStrideUnit - 1) / kStrideUnit * kStrideUnit; }
+
+// Rows are dealt in whole kernel tiles that are also whole cache lines: a thread's rows of one
+// layer are then the columns of the next whose error sums it makes (see TrainOnThread), and
+// no two threads write into one cache line of them.
+size_t RowUnitOf(const LayerKernels& kernels) { return std::lcm(kernels.rowUnit, kStrideUnit); }
 
 [[noreturn]] void ThrowSubscript() { throw std::out_of_range("invalid vector subscript"); }
 
 }  // namespace
-
-AlignedBuffer::AlignedBuffer(size_t count) {
-  const size_t bytes = std::max<size_t>(RoundUpToStrideUnit(count) * sizeof(double), kAlignment);
-  auto* values = static_cast<double*>(std::aligned_alloc(kAlignment, bytes));
-  if (values == nullptr) throw std::bad_alloc();
-  std::fill(values, values + bytes / sizeof(double), 0.0);
-  values_.reset(values);
-}
-
-void AlignedBuffer::Free::operator()(double* values) const { std::free(values); }
 
 TrainingEngine::TrainingEngine(const std::vector<Matrix>& weights, const std::vector<Vector>& biases,
                                const TrainingParameters& parameters, ThreadPool& pool,
                                const LayerKernels& kernels)
     : pool_(pool),
       kernels_(kernels),
+      rowUnit_(RowUnitOf(kernels)),
       learningRate_(parameters.learningRate),
       weightDecayFactor_(parameters.weightDecayFactor),
       phaseTimes_(pool.ThreadCount()) {
-  // One buffer holds every layer's weights, each matrix a whole number of cache lines, and
-  // after them all biases back to back (the kernels read biases one at a time): a buffer per
-  // part would cost an aligned allocation per layer, many times the values of a small layer.
-  size_t weightCount = 0;
-  size_t biasCount = 0;
-  for (const Matrix& matrix : weights) {
-    weightCount += size_t{matrix.rowCount} * RoundUpToStrideUnit(matrix.columnCount);
-    biasCount += matrix.rowCount;
-  }
-  parameters_ = AlignedBuffer(weightCount + biasCount);
-  double* nextWeights = parameters_.data();
-  double* nextBiases = parameters_.data() + weightCount;
-  layers_.reserve(weights.size());
+  // The plain code would throw on these shapes (or read past a row); refuse them up front.
+  std::vector<uint32_t> sizes;
   for (size_t k = 0; k < weights.size(); ++k) {
     const Matrix& matrix = weights[k];
-    Layer layer;
-    layer.inputCount = matrix.columnCount;
-    layer.outputCount = matrix.rowCount;
-    layer.stride = RoundUpToStrideUnit(layer.inputCount);
-    layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
-    layer.weights = nextWeights;
-    layer.biases = nextBiases;
-    nextWeights += layer.outputCount * layer.stride;
-    nextBiases += layer.outputCount;
-    // The middle row, rounded to whole kernel tiles.
-    layer.halfSplit = std::min<size_t>(
-        layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
-    // The plain code would throw on these shapes (or read past a row); refuse them up front.
-    if (k >= biases.size() || matrix.data.size() != matrix.rowCount ||
-        (k > 0 && layer.inputCount != layers_.back().outputCount)) {
+    if (k >= biases.size() || matrix.data.size() != matrix.rowCount || biases[k].size() < matrix.rowCount ||
+        (k > 0 && matrix.columnCount != sizes.back())) {
       ThrowSubscript();
     }
-    for (size_t r = 0; r < layer.outputCount; ++r) {
-      const Vector& row = RowAt(matrix, r);
-      if (row.size() < layer.inputCount) ThrowSubscript();
-      std::copy(row.begin(), row.begin() + layer.inputCount, layer.weights + r * layer.stride);
-      layer.biases[r] = ElementAt(biases[k], r);
+    for (const Vector& row : matrix.data) {
+      if (row.size() < matrix.columnCount) ThrowSubscript();
     }
-    widestOutputStride_ = std::max(widestOutputStride_, layer.outputStride);
+    if (k == 0) sizes.push_back(matrix.columnCount);
+    sizes.push_back(matrix.rowCount);
+  }
+  network_ = ForwardNetwork(sizes, kernels);
+  layers_.reserve(weights.size());
+  for (size_t k = 0; k < weights.size(); ++k) {
+    const ForwardNetwork::PackedLayer packed = network_.Packed(k);
+    Layer layer;
+    layer.inputCount = packed.inputCount;
+    layer.outputCount = packed.outputCount;
+    layer.stride = packed.stride;
+    layer.outputStride = RoundUpToStrideUnit(layer.outputCount);
+    layer.weights = packed.weights;
+    layer.biases = packed.biases;
+    // The middle row, rounded to whole kernel tiles: where the error sums are cut in two. The
+    // results depend on it, so it depends on nothing but the shape and the kernel set.
+    layer.halfSplit = std::min<size_t>(
+        layer.outputCount, (layer.outputCount + kernels.rowUnit) / (2 * kernels.rowUnit) * kernels.rowUnit);
+    for (size_t r = 0; r < layer.outputCount; ++r) {
+      std::copy_n(weights[k].data[r].begin(), layer.inputCount, layer.weights + r * layer.stride);
+      layer.biases[r] = biases[k][r];
+    }
     layers_.push_back(std::move(layer));
   }
 }
@@ -93,11 +82,16 @@ void TrainingEngine::AllocateBatchBlocks(size_t batchCapacity) {
   }
 }
 
+uint32_t TrainingEngine::ThreadsWorthUsing(const std::vector<Matrix>& weights, const LayerKernels& kernels) {
+  const size_t unit = RowUnitOf(kernels);
+  size_t units = 1;
+  for (const Matrix& matrix : weights) units = std::max<size_t>(units, (matrix.rowCount + unit - 1) / unit);
+  return static_cast<uint32_t>(std::min<size_t>(units, UINT32_MAX));
+}
+
 uint32_t TrainingEngine::InputSize() const { return layers_.empty() ? 0 : layers_.front().inputCount; }
 
 uint32_t TrainingEngine::OutputSize() const { return layers_.empty() ? 0 : layers_.back().outputCount; }
-
-size_t TrainingEngine::OutputStride() const { return layers_.empty() ? 0 : layers_.back().outputStride; }
 
 void TrainingEngine::CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& biases) const {
   for (size_t k = 0; k < layers_.size(); ++k) {
@@ -151,13 +145,13 @@ void TrainingEngine::TrainBatches(const ImageSet& samples, size_t first, size_t 
 // for the last mini-batch. Inputs and activations are double-buffered by the parity of the
 // mini-batch: the update of mini-batch i reads its own while i+1 is being written.
 //
-// Rows: layer 0 is dealt among all threads; every other layer is cut into two fixed halves,
-// the first for thread 0 and the second for thread 1 (both for a single thread). The error a
-// layer carries back is summed separately over each half of its rows, by the thread that
-// owns them, and the two sums are added by the thread that owns the rows below. So every row
-// of weights is read and written by one thread only, and between processors only the small
-// error sums and activations travel: a cache line written by one processor and read by
-// another is slow, and the weights are the bulk of the data.
+// Rows: every layer's rows are dealt among all threads in whole units of rowUnit_ (whole
+// kernel tiles and whole cache lines), and each thread updates and carries forward only its
+// own rows. The error a layer carries back is summed in two fixed halves of its rows
+// (halfSplit), each half in row order, and the two sums added: an order of operations that no
+// thread count changes. The threads share that work by columns: a thread sums both halves over
+// the columns that are its own rows of the layer below, so it computes the deltas of those
+// rows from sums it made itself, without waiting for the others.
 //
 // A thread's share depends only on the shapes and the thread count, and each element is
 // written by exactly one thread with a fixed order of operations: the results are those of
@@ -218,31 +212,32 @@ void TrainingEngine::Forward(const BatchRun& run, size_t k, size_t batch, Share 
   }
 }
 
-// The error phases, top layer first, one barrier each, then this thread's deltas of layer 0.
-// The first phase also gathers the next mini-batch when there is one.
+// The error phases, top layer first: the error sums of layer k and the deltas of layer k - 1
+// on this thread's columns, then a barrier so that every delta of layer k - 1 is there for the
+// next phase. The deltas of layer 0 are only used by this thread's update, which needs no
+// barrier; the first phase also gathers the next mini-batch when there is one, which the
+// next forward pass may only read after a barrier.
 void TrainingEngine::CarryErrorsBack(const BatchRun& run, size_t batch, bool gatherNext) {
-  const size_t layerCount = layers_.size();
-  for (size_t k = layerCount - 1; k >= 1; --k) {
-    if (k == layerCount - 1 && gatherNext) Gather(run, batch + 1);
-    if (k + 1 < layerCount) DeltasBelow(run, k + 1, batch);
+  if (gatherNext) Gather(run, batch + 1);
+  for (size_t k = layers_.size() - 1; k >= 1; --k) {
     ErrorHalves(run, k, batch);
-    TimedBarrier(run);
+    DeltasBelow(run, k, batch);
+    if (k >= 2) TimedBarrier(run);
   }
-  if (layerCount >= 2) DeltasBelow(run, 1, batch);
-  if (layerCount == 1 && gatherNext) {  // no error phase took the gather
-    Gather(run, batch + 1);
-    TimedBarrier(run);
-  }
+  if (gatherNext && layers_.size() <= 2) TimedBarrier(run);
 }
 
-// The error sums of this thread's halves of layer k >= 1, over all of its columns.
+// The error sums of both halves of layer k >= 1 over the columns that are this thread's rows
+// of layer k - 1 (the last share also takes the zero padding up to the stride).
 void TrainingEngine::ErrorHalves(const BatchRun& run, size_t k, size_t batch) {
   const PhaseScope timer(TimesOf(run), Phase::kBackError);
   Layer& layer = layers_[k];
+  const Share columns = RowsOf(run, k - 1);
+  if (columns.begin == columns.end) return;
+  const size_t columnEnd = columns.end == layer.inputCount ? layer.stride : columns.end;
   for (size_t half = 0; half < 2; ++half) {
-    if (run.threadCount > 1 && half != run.threadIndex) continue;
     const Share rows = HalfOf(k, half);
-    kernels_.backError(layer.weights, layer.stride, rows.begin, rows.end, 0, layer.stride,
+    kernels_.backError(layer.weights, layer.stride, rows.begin, rows.end, columns.begin, columnEnd,
                        layer.deltas.data(), layer.outputStride, run.SampleCount(batch),
                        layer.errorHalves[half].data());
   }
@@ -283,9 +278,14 @@ void TrainingEngine::Update(const BatchRun& run, size_t k, size_t batch, Share r
   }
 }
 
-// The last mini-batch: its update of every layer, then one barrier.
+// The last mini-batch: its update of every layer, then one barrier. Layer 0 goes first, and
+// the layers above only after a barrier: until every thread has summed the errors of layer 1,
+// its weights are still being read.
 void TrainingEngine::UpdateLayers(const BatchRun& run, size_t batch) {
-  for (size_t k = 0; k < layers_.size(); ++k) Update(run, k, batch, RowsOf(run, k));
+  Update(run, 0, batch, RowsOf(run, 0));
+  TimedBarrier(run);
+  if (layers_.size() == 1) return;
+  for (size_t k = 1; k < layers_.size(); ++k) Update(run, k, batch, RowsOf(run, k));
   TimedBarrier(run);
 }
 
@@ -313,9 +313,7 @@ void TrainingEngine::TimedBarrier(const BatchRun& run) {
 }
 
 Share TrainingEngine::RowsOf(const BatchRun& run, size_t k) const {
-  if (k == 0) return ShareOf(layers_[0].outputCount, kernels_.rowUnit, run.threadIndex, run.threadCount);
-  if (run.threadCount == 1) return {0, layers_[k].outputCount};
-  return run.threadIndex < 2 ? HalfOf(k, run.threadIndex) : Share{0, 0};
+  return ShareOf(layers_[k].outputCount, rowUnit_, run.threadIndex, run.threadCount);
 }
 
 Share TrainingEngine::HalfOf(size_t k, size_t half) const {
@@ -327,162 +325,22 @@ const double* TrainingEngine::InputsOf(size_t k, size_t batch) const {
   return k == 0 ? inputs_[batch % 2].data() : layers_[k - 1].activations[batch % 2].data();
 }
 
-size_t TrainingEngine::EvaluationBlockSize() const {
-  if (layers_.empty()) return kEvaluationBlock;
-  const size_t perSample = EvaluationScratchSize(1);
-  return std::clamp<size_t>(kEvaluationScratch / perSample, 1, kEvaluationBlock);
-}
-
-size_t TrainingEngine::EvaluationScratchSize(size_t count) const {
-  if (layers_.empty()) return 0;
-  return count * (layers_[0].stride + 2 * widestOutputStride_);
-}
-
-const double* TrainingEngine::FeedForwardBlock(const ImageSet& samples, size_t first, size_t count,
-                                               double* scratch) const {
-  if (layers_.empty()) return scratch;
-  // Inputs, then two blocks of the widest outputs that the layers write in turn.
-  const size_t inputStride = layers_[0].stride;
-  double* inputs = scratch;
-  double* outputs = scratch + count * inputStride;
-  double* spare = outputs + count * widestOutputStride_;
-  for (size_t s = 0; s < count; ++s) {
-    const double* pixels = samples[first + s].pixels.data();
-    std::copy(pixels, pixels + layers_[0].inputCount, inputs + s * inputStride);
-  }
-  for (const Layer& layer : layers_) {
-    // A wider lower layer may have left values in the padding of this layer's rows; the
-    // padding of an input row must be zero because the kernels read it.
-    kernels_.forward(layer.weights, layer.stride, layer.inputCount, layer.biases, 0, layer.outputCount,
-                     inputs, count, outputs, layer.outputStride);
-    for (size_t s = 0; s < count; ++s) {
-      double* row = outputs + s * layer.outputStride;
-      kernels_.sigmoid(row, layer.outputCount);
-      std::fill(row + layer.outputCount, row + layer.outputStride, 0.0);
-    }
-    inputs = outputs;
-    std::swap(outputs, spare);
-  }
-  return inputs;
-}
-
 double TrainingEngine::CountCorrect(const ImageSet& samples) const {
-  return CountCorrectOfMeanOutput({this}, samples);
-}
-
-namespace {
-
-// Runs the engines over the samples in blocks on the first engine's pool and calls
-// visit(threadIndex, sampleIndex, outputs, mean) for every sample, where outputs[e] points at
-// engine e's output row and mean holds the mean of the first engine's output count of
-// entries (summed in engine order from 0.0, then divided once). Each sample is visited once;
-// visit must not throw nor allocate.
-template <typename Visit>
-void ForEachMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples,
-                       bool withMembers, const Visit& visit) {
-  if (engines.empty() || samples.empty()) return;
-  const size_t outputCount = engines.front()->OutputSize();
-  for (const TrainingEngine* engine : engines) {
-    if (engine->OutputSize() < outputCount) ThrowSubscript();
-    for (const SampleView sample : samples) {
-      if (sample.pixels.size() < engine->InputSize()) ThrowSubscript();
-    }
-  }
-  const double memberCount = static_cast<double>(engines.size());
-  size_t blockSize = TrainingEngine::kEvaluationBlock;
-  size_t scratchSize = 0;
-  for (const TrainingEngine* engine : engines) blockSize = std::min(blockSize, engine->EvaluationBlockSize());
-  for (const TrainingEngine* engine : engines)
-    scratchSize = std::max(scratchSize, engine->EvaluationScratchSize(blockSize));
-  const size_t blockCount = (samples.size() + blockSize - 1) / blockSize;
-  ThreadPool& pool = engines.front()->Pool();
-  const auto workerCount = static_cast<uint32_t>(std::min<size_t>(pool.ThreadCount(), blockCount));
-
-  // Everything the threads use is allocated here, so that no allocation can fail inside them.
-  // The engines take turns in one scratch block; their outputs are summed as they come, and
-  // kept per member only when the caller wants to see them.
-  struct ThreadState {
-    AlignedBuffer scratch;
-    Vector sums;        // blockSize rows of outputCount: the outputs added so far
-    Vector memberRows;  // with members: engine e's row s at (e * blockSize + s) * outputCount
-    std::vector<const double*> outputs;  // with members: one per engine, for the sample visited
-    Vector mean;
-  };
-  std::vector<ThreadState> states(workerCount);
-  for (ThreadState& state : states) {
-    state.scratch = AlignedBuffer(scratchSize);
-    state.sums.resize(blockSize * outputCount);
-    if (withMembers) {
-      state.memberRows.resize(engines.size() * blockSize * outputCount);
-      state.outputs.resize(engines.size());
-    }
-    state.mean.resize(outputCount);
-  }
-
-  // Blocks are claimed one at a time rather than dealt out, so that a thread the system
-  // deschedules holds up nothing: a sample's outputs do not depend on the thread that
-  // computes them.
-  std::atomic<size_t> nextBlock{0};
-  pool.Run([&](uint32_t threadIndex) {
-    if (threadIndex >= workerCount) return;
-    ThreadState& state = states[threadIndex];
-    for (size_t block = nextBlock.fetch_add(1); block < blockCount; block = nextBlock.fetch_add(1)) {
-      const size_t first = block * blockSize;
-      const size_t count = std::min(blockSize, samples.size() - first);
-      std::fill(state.sums.begin(), state.sums.end(), 0.0);
-      for (size_t e = 0; e < engines.size(); ++e) {
-        const double* outputs = engines[e]->FeedForwardBlock(samples, first, count, state.scratch.data());
-        for (size_t s = 0; s < count; ++s) {
-          double* sum = state.sums.data() + s * outputCount;
-          const double* output = outputs + s * engines[e]->OutputStride();
-          for (size_t i = 0; i < outputCount; ++i) sum[i] = sum[i] + output[i];
-          if (withMembers) {
-            std::copy(output, output + outputCount,
-                      state.memberRows.data() + (e * blockSize + s) * outputCount);
-          }
-        }
-      }
-      for (size_t s = 0; s < count; ++s) {
-        const double* sum = state.sums.data() + s * outputCount;
-        for (size_t i = 0; i < outputCount; ++i) state.mean[i] = sum[i] / memberCount;
-        for (size_t e = 0; e < state.outputs.size(); ++e) {
-          state.outputs[e] = state.memberRows.data() + (e * blockSize + s) * outputCount;
-        }
-        visit(threadIndex, first + s, state.outputs, state.mean);
-      }
-    }
-  });
-}
-
-}  // namespace
-
-double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
-  if (engines.empty()) return 0.0;
+  CheckSamples(samples, 0, samples.size(), false);
+  if (layers_.empty()) return 0.0;
   // One count per thread; the total does not depend on which thread counted what.
-  std::vector<double> counts(engines.front()->Pool().ThreadCount(), 0.0);
-  ForEachMeanOutput(
-      engines, samples, false,
-      [&](uint32_t threadIndex, size_t sample, const std::vector<const double*>&, const Vector& mean) {
-        if (ArgMax(samples[sample].target) == ArgMax(mean)) counts[threadIndex] += 1.0;
+  std::vector<double> counts(pool_.ThreadCount(), 0.0);
+  const ForwardNetwork* member = &network_;
+  const size_t outputCount = OutputSize();
+  FeedForwardInBlocks(
+      {&member, 1}, samples.size(), [&](size_t s) { return samples[s].pixels.data(); }, pool_,
+      [&](uint32_t threadIndex, size_t first, size_t count, size_t, const double* outputs) {
+        for (size_t s = 0; s < count; ++s) {
+          const std::span<const double> output(outputs + s * network_.OutputStride(), outputCount);
+          if (ArgMax(samples[first + s].target) == ArgMax(output)) counts[threadIndex] += 1.0;
+        }
       });
   double correct = 0.0;
   for (double count : counts) correct += count;
   return correct;
-}
-
-SetOutputs OutputsOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples) {
-  SetOutputs result;
-  if (engines.empty()) return result;
-  const size_t outputCount = engines.front()->OutputSize();
-  result.mean.assign(samples.size(), Vector(outputCount, 0.0));
-  result.members.assign(engines.size(), std::vector<Vector>(samples.size(), Vector(outputCount, 0.0)));
-  ForEachMeanOutput(
-      engines, samples, true,
-      [&](uint32_t, size_t sample, const std::vector<const double*>& outputs, const Vector& mean) {
-        std::copy(mean.begin(), mean.end(), result.mean[sample].begin());
-        for (size_t e = 0; e < outputs.size(); ++e) {
-          std::copy(outputs[e], outputs[e] + outputCount, result.members[e][sample].begin());
-        }
-      });
-  return result;
 }

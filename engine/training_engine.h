@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/forward_network.h"
 #include "engine/kernels.h"
 #include "engine/phase_timers.h"
 #include "engine/thread_pool.h"
@@ -29,21 +30,6 @@
 struct TrainingParameters {
   double learningRate = 0.0;
   double weightDecayFactor = 1.0;
-};
-
-// Zero-filled doubles on a 64-byte boundary.
-class AlignedBuffer {
- public:
-  AlignedBuffer() = default;
-  explicit AlignedBuffer(size_t count);
-  double* data() { return values_.get(); }
-  const double* data() const { return values_.get(); }
-
- private:
-  struct Free {
-    void operator()(double* values) const;
-  };
-  std::unique_ptr<double[], Free> values_;
 };
 
 class TrainingEngine {
@@ -65,11 +51,18 @@ class TrainingEngine {
   void TrainEpoch(const ImageSet& samples, uint32_t batchSize);
 
   // Number of samples whose largest output sits at the index of their target's largest entry
-  // (ties to the lower index, as ArgMax). Short pixel vectors throw as above.
+  // (ties to the lower index, as ArgMax), in blocks of samples on all of the pool's threads
+  // (FeedForwardInBlocks). Short pixel vectors throw as above.
   double CountCorrect(const ImageSet& samples) const;
 
   // Writes the weights and biases back into rows shaped as those the engine was made from.
   void CopyTo(std::vector<Matrix>& weights, std::vector<Vector>& biases) const;
+
+  // The most threads that training a network of these weights keeps busy: one per unit of
+  // rows of its widest layer, the smallest share a thread is dealt. More would find no rows to
+  // work on in any phase and only add to every barrier.
+  static uint32_t ThreadsWorthUsing(const std::vector<Matrix>& weights,
+                                    const LayerKernels& kernels = BestKernels());
 
   uint32_t InputSize() const;   // n(0), or 0 without layers
   uint32_t OutputSize() const;  // n(L-1), or 0 without layers
@@ -80,17 +73,8 @@ class TrainingEngine {
   const std::vector<PhaseTimes>& PhaseSeconds() const { return phaseTimes_; }
   void ResetPhaseSeconds() { std::fill(phaseTimes_.begin(), phaseTimes_.end(), PhaseTimes{}); }
 
-  // The outputs for samples [first, first + count) on the calling thread: returns count rows of
-  // OutputStride() doubles in `scratch`, which must hold EvaluationScratchSize(count) doubles.
-  // Pixel lengths must have been checked. EvaluationBlockSize() is the count that keeps the
-  // scratch near kEvaluationScratch doubles (kEvaluationBlock at most, 1 at least), so that
-  // a thread's working memory stays small for the widest layers too.
-  static constexpr size_t kEvaluationBlock = 20;
-  static constexpr size_t kEvaluationScratch = 40'960;  // 320 KiB: 20 samples of MNIST's layers
-  size_t EvaluationBlockSize() const;
-  size_t EvaluationScratchSize(size_t count) const;
-  size_t OutputStride() const;
-  const double* FeedForwardBlock(const ImageSet& samples, size_t first, size_t count, double* scratch) const;
+  // The layers as they stand, to classify with (its Packed layers are the engine's own).
+  const ForwardNetwork& Network() const { return network_; }
 
  private:
   struct Layer {
@@ -98,15 +82,15 @@ class TrainingEngine {
     uint32_t outputCount = 0;
     size_t stride = 0;          // padded inputCount: the row length of weights and of inputs
     size_t outputStride = 0;    // padded outputCount: the row length of this layer's outputs
-    double* weights = nullptr;  // outputCount rows x stride, in parameters_
-    double* biases = nullptr;   // outputCount, in parameters_
+    double* weights = nullptr;  // outputCount rows x stride, in network_
+    double* biases = nullptr;   // outputCount, in network_
     // batch rows x outputStride each: the forward pass of the mini-batches of even and odd
     // index, and the derivative of the log-likelihood by the weighted inputs.
     AlignedBuffer activations[2];
     AlignedBuffer deltas;
-    // Rows [0, halfSplit) and [halfSplit, outputCount) are the halves of the layer owned by
-    // threads 0 and 1; errorHalves[h]: batch rows x stride, the error that half h carries
-    // back to the layer below (see TrainOnThread).
+    // The error this layer carries back to the one below is summed over rows [0, halfSplit)
+    // and [halfSplit, outputCount) apart, then added (see TrainOnThread): errorHalves[h],
+    // batch rows x stride, holds the sums of half h.
     size_t halfSplit = 0;
     AlignedBuffer errorHalves[2];
   };
@@ -143,38 +127,19 @@ class TrainingEngine {
   void UpdateAndForwardNext(const BatchRun& run, size_t batch);
 
   Share RowsOf(const BatchRun& run, size_t k) const;  // this thread's rows of layer k
-  Share HalfOf(size_t k, size_t half) const;          // rows of half 0 or 1 of layer k >= 1
+  Share HalfOf(size_t k, size_t half) const;          // rows of half 0 or 1 of layer k
   const double* InputsOf(size_t k, size_t batch) const;
   PhaseTimes& TimesOf(const BatchRun& run) { return phaseTimes_[run.threadIndex]; }
   void TimedBarrier(const BatchRun& run);
 
   ThreadPool& pool_;
   const LayerKernels& kernels_;
+  size_t rowUnit_;  // rows per unit when a layer's rows are dealt among threads
   double learningRate_ = 0.0;
   double weightDecayFactor_ = 0.0;
-  AlignedBuffer parameters_;  // every layer's weights in layer order, then every layer's biases
+  ForwardNetwork network_;  // the weights and biases
   std::vector<Layer> layers_;
-  size_t widestOutputStride_ = 0;
   size_t batchCapacity_ = 0;
   AlignedBuffer inputs_[2];             // batch rows x layers_[0].stride: gathered pixels, by parity
   std::vector<PhaseTimes> phaseTimes_;  // one per thread of the pool
 };
-
-// The number of samples whose mean output over the engines (summed in engine order starting
-// from 0.0, then divided by the engine count) has its largest element, among the first
-// engine's outputs, at the index of the target's largest entry. With one engine the mean is
-// exactly its output. Blocks of images are evaluated in parallel on the first engine's pool,
-// by no more of its threads than there are blocks; each thread's working memory is one
-// block's, whatever the number of engines.
-// Throws std::out_of_range("invalid vector subscript") when a sample has fewer pixels than an
-// engine's input layer or an engine has fewer outputs than the first.
-double CountCorrectOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples);
-
-// Every engine's output and their mean for every sample, computed exactly as the count above
-// computes them: members[e][s] holds engine e's first outputs for sample s (as many as the
-// first engine has), mean[s] their mean. The same exceptions as the count.
-struct SetOutputs {
-  std::vector<Vector> mean;                  // one per sample
-  std::vector<std::vector<Vector>> members;  // members[e]: one per sample
-};
-SetOutputs OutputsOfMeanOutput(const std::vector<const TrainingEngine*>& engines, const ImageSet& samples);

@@ -2,9 +2,12 @@
 #include "ensemble/model_file.h"
 
 #include <istream>
+#include <stdexcept>
 
+#include "ensemble/network_ensemble.h"
 #include "io/byte_order.h"
 #include "io/stream.h"
+#include "network/network_file.h"
 
 namespace {
 
@@ -14,38 +17,31 @@ bool LooksLikeEnsemble(const unsigned char* header, size_t length) {
          DecodeLittleEndian<uint16_t>(header + 6) == NetworkFileMagic;
 }
 
-bool ReadEnsemble(std::istream& input, NetworkEnsemble* ensemble, std::string* errorMessage) {
+bool ReadEnsemble(std::istream& input, std::vector<ForwardNetwork>* members, std::string* errorMessage) {
   input.clear();
   input.seekg(0);
-  std::string message;
-  ensemble->Load(input, &message);
-  if (message.empty()) return true;
-  *errorMessage = message;
-  return false;
+  return ReadEnsembleForClassifying(input, members, errorMessage);
 }
 
-bool ReadNetwork(std::istream& input, NetworkEnsemble* ensemble, std::string* errorMessage) {
+bool ReadNetwork(std::istream& input, std::vector<ForwardNetwork>* members, std::string* errorMessage) {
   input.clear();
   input.seekg(0);
-  NeuralNetwork network;
+  ForwardNetwork network;
   std::string message;
-  network.Load(input, &message);
-  if (message.empty() && network.weights.empty()) message = "The network file holds no layers.";
+  ReadForwardNetwork(input, &network, &message);
+  if (message.empty() && network.LayerCount() == 0) message = "The network file holds no layers.";
   if (!message.empty()) {
     *errorMessage = message;
     return false;
   }
-  ensemble->networks.push_back(std::move(network));
+  members->push_back(std::move(network));
   return true;
 }
 
 }  // namespace
 
-Model::Model(ModelKind kind, NetworkEnsemble ensemble, uint32_t threadCount)
-    : kind_(kind), ensemble_(std::move(ensemble)), pool_(std::make_unique<ThreadPool>(threadCount)) {
-  engines_.reserve(ensemble_.networks.size());
-  for (const NeuralNetwork& network : ensemble_.networks) engines_.push_back(network.Engine(*pool_));
-}
+Model::Model(ModelKind kind, std::vector<ForwardNetwork> members, uint32_t threadCount)
+    : kind_(kind), members_(std::move(members)), pool_(std::make_unique<ThreadPool>(threadCount)) {}
 
 std::unique_ptr<Model> Model::Read(std::istream& input, uint32_t threadCount, std::string* errorMessage) {
   unsigned char header[8] = {};
@@ -55,20 +51,28 @@ std::unique_ptr<Model> Model::Read(std::istream& input, uint32_t threadCount, st
     *errorMessage = "Neither a network file nor an ensemble file: it does not begin with the bytes 42 42.";
     return nullptr;
   }
-  NetworkEnsemble ensemble;
+  std::vector<ForwardNetwork> members;
   std::string ensembleMessage, networkMessage;
-  if (ReadEnsemble(input, &ensemble, &ensembleMessage)) {
-    return std::unique_ptr<Model>(new Model(ModelKind::Ensemble, std::move(ensemble), threadCount));
+  if (ReadEnsemble(input, &members, &ensembleMessage)) {
+    return std::unique_ptr<Model>(new Model(ModelKind::Ensemble, std::move(members), threadCount));
   }
-  if (ReadNetwork(input, &ensemble, &networkMessage)) {
-    return std::unique_ptr<Model>(new Model(ModelKind::Network, std::move(ensemble), threadCount));
+  if (ReadNetwork(input, &members, &networkMessage)) {
+    return std::unique_ptr<Model>(new Model(ModelKind::Network, std::move(members), threadCount));
   }
   *errorMessage = LooksLikeEnsemble(header, length) ? ensembleMessage : networkMessage;
   return nullptr;
 }
 
-SetOutputs Model::Outputs(const ImageSet& samples) const {
-  std::vector<const TrainingEngine*> members;
-  for (const TrainingEngine& engine : engines_) members.push_back(&engine);
-  return OutputsOfMeanOutput(members, samples);
+double Model::CountCorrect(const ImageSet& samples) const {
+  return CountCorrectOfMean(members_, samples, *pool_);
+}
+
+SetOutputs Model::Outputs(const ImageSet& samples) const { return OutputsOfMean(members_, samples, *pool_); }
+
+SetOutputs Model::Outputs(std::span<const std::span<const double>> inputs) const {
+  for (const std::span<const double> input : inputs) {
+    if (input.size() < InputSize()) throw std::out_of_range("invalid vector subscript");
+  }
+  return OutputsOfMean(
+      members_, inputs.size(), [&](size_t i) { return inputs[i].data(); }, *pool_);
 }

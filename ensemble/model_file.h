@@ -9,19 +9,21 @@
 // a network when it reads completely as one; the error reported is that of the kind its header
 // looks like.
 //
-// The model owns its members and a fast-engine copy of them (engine/training_engine.h) with
-// its own threads; it is read from a stream, never from a file name.
+// The model holds its members once, in the engine's layout (engine/forward_network.h), with its
+// own threads; it is read from a stream, never from a file name.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "engine/forward_network.h"
 #include "engine/thread_pool.h"
-#include "engine/training_engine.h"
-#include "ensemble/network_ensemble.h"
+#include "ensemble/mean_output.h"
+#include "mnist/image_set.h"
 
 enum class ModelKind { Network, Ensemble };
 
@@ -33,22 +35,23 @@ class Model {
   static std::unique_ptr<Model> Read(std::istream& input, uint32_t threadCount, std::string* errorMessage);
 
   ModelKind Kind() const { return kind_; }
-  size_t MemberCount() const { return ensemble_.networks.size(); }
-  uint32_t InputSize() const { return ensemble_.networks.front().InputSize(); }
-  uint32_t OutputSize() const { return ensemble_.networks.front().OutputSize(); }
-  // The members as an ensemble, for NetworkEnsemble::CountCorrect (the count --verify prints).
-  NetworkEnsemble& Ensemble() { return ensemble_; }
+  size_t MemberCount() const { return members_.size(); }
+  uint32_t InputSize() const { return members_.front().InputSize(); }
+  uint32_t OutputSize() const { return members_.front().OutputSize(); }
+  const ForwardNetwork& Member(size_t m) const { return members_.at(m); }
 
-  // Every member's outputs and their mean for every sample, computed as
-  // NetworkEnsemble::CountCorrect computes them, so answers taken from the means add up to its
-  // count. Samples with fewer pixels than InputSize() throw std::out_of_range.
+  // The number of samples the mean output classifies correctly: what --verify counts.
+  double CountCorrect(const ImageSet& samples) const;
+  // Every member's outputs and their mean for every sample or input, computed as CountCorrect
+  // computes them, so answers taken from the means add up to its count. Samples or inputs with
+  // fewer than InputSize() values throw std::out_of_range.
   SetOutputs Outputs(const ImageSet& samples) const;
+  SetOutputs Outputs(std::span<const std::span<const double>> inputs) const;
 
  private:
-  Model(ModelKind kind, NetworkEnsemble ensemble, uint32_t threadCount);
+  Model(ModelKind kind, std::vector<ForwardNetwork> members, uint32_t threadCount);
 
   ModelKind kind_;
-  NetworkEnsemble ensemble_;
-  std::unique_ptr<ThreadPool> pool_;  // on the heap: the engines keep its address
-  std::vector<TrainingEngine> engines_;
+  std::vector<ForwardNetwork> members_;
+  std::unique_ptr<ThreadPool> pool_;
 };

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "engine/thread_pool.h"
+#include "ensemble/mean_output.h"
 #include "io/atomic_file.h"
 #include "io/byte_order.h"
 #include "io/stream.h"
@@ -44,16 +45,14 @@ Vector NetworkEnsemble::Evaluate(SampleView sample) {
 double NetworkEnsemble::CountCorrect(const ImageSet& samples) {
   if (samples.empty()) return 0.0;
   assert(!networks.empty());
-  // Blocks of images through contiguous copies of the members, on the threads the processors
-  // can run; the mean is formed as Evaluate forms it (members added in order from 0.0, then
-  // one division).
+  // Blocks of images through copies of the members in the engine's layout, on the threads the
+  // processors can run; the mean is formed as Evaluate forms it (members added in order from
+  // 0.0, then one division).
   ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
-  std::vector<TrainingEngine> engines;
-  engines.reserve(networks.size());
-  for (const NeuralNetwork& network : networks) engines.push_back(network.Engine(pool));
-  std::vector<const TrainingEngine*> members;
-  for (const TrainingEngine& engine : engines) members.push_back(&engine);
-  const double correct = CountCorrectOfMeanOutput(members, samples);
+  std::vector<ForwardNetwork> members;
+  members.reserve(networks.size());
+  for (const NeuralNetwork& network : networks) members.push_back(network.ForClassifying());
+  const double correct = CountCorrectOfMean(members, samples, pool);
   Evaluate(samples.back());  // the members' caches hold the last sample, as Evaluate leaves them
   return correct;
 }
@@ -78,42 +77,74 @@ void NetworkEnsemble::Load(const std::string& fileName, std::string* errorMessag
   Load(input, errorMessage);
 }
 
-void NetworkEnsemble::Load(std::istream& input, std::string* errorMessage) {
+namespace {
+
+bool HasLayers(const NeuralNetwork& network) { return !network.weights.empty(); }
+bool HasLayers(const ForwardNetwork& network) { return network.LayerCount() != 0; }
+
+void ReadMember(std::istream& input, NeuralNetwork* member, std::string* errorMessage) {
+  member->Load(input, errorMessage);
+}
+void ReadMember(std::istream& input, ForwardNetwork* member, std::string* errorMessage) {
+  ReadForwardNetwork(input, member, errorMessage);
+}
+
+// Reads an ensemble file's members from the stream's position into *members, whose input and
+// output sizes must be those of *first (or of the first member read when null). False with the
+// sentence on failure.
+template <class Member>
+bool ReadMembers(std::istream& input, const Member* first, std::vector<Member>* members,
+                 std::string* errorMessage) {
   unsigned char header[kHeaderSize];
-  if (!ReadBytes(input, header, sizeof header)) return Report(errorMessage, kHeaderReadMessage);
+  if (!ReadBytes(input, header, sizeof header)) return ReportError(errorMessage, kHeaderReadMessage);
   const uint16_t magic = DecodeLittleEndian<uint16_t>(header);
   const uint32_t memberCount = DecodeLittleEndian<uint32_t>(header + 2);
-  if (magic != NetworkFileMagic || memberCount == 0) {
-    return Report(errorMessage, kInvalidFormatMessage);
-  }
+  if (magic != NetworkFileMagic || memberCount == 0) return ReportError(errorMessage, kInvalidFormatMessage);
 
   // The count is untrusted: members are read one by one (never reserved), and each one must
   // load completely, so a short file fails at its first missing record. Evaluate reads every
   // member's layers up to the first member's sizes, so sizes must agree before anyone uses
   // them.
-  std::vector<NeuralNetwork> members;
+  std::pair<uint32_t, uint32_t> firstSizes;  // inputs and outputs
+  if (first != nullptr) firstSizes = {first->InputSize(), first->OutputSize()};
   for (size_t index = 0; index < memberCount; ++index) {
-    NeuralNetwork& member = members.emplace_back();
+    Member& member = members->emplace_back();
     std::string memberMessage;
-    member.Load(input, &memberMessage);
+    ReadMember(input, &member, &memberMessage);
     const std::string name = MemberName(index, memberCount);
     if (!memberMessage.empty()) {
-      return Report(errorMessage, name + " could not be read: " + memberMessage);
+      return ReportError(errorMessage, name + " could not be read: " + memberMessage);
     }
-    if (member.weights.empty()) return Report(errorMessage, name + " has no layers.");
-    const NeuralNetwork& first = networks.empty() ? members.front() : networks.front();
-    if (member.InputSize() != first.InputSize() || member.OutputSize() != first.OutputSize()) {
-      return Report(errorMessage, name + " has " + std::to_string(member.InputSize()) + " inputs and " +
-                                      std::to_string(member.OutputSize()) +
-                                      " outputs, unlike the first member's " +
-                                      std::to_string(first.InputSize()) + " and " +
-                                      std::to_string(first.OutputSize()) + ".");
+    if (!HasLayers(member)) return ReportError(errorMessage, name + " has no layers.");
+    if (index == 0 && first == nullptr) firstSizes = {member.InputSize(), member.OutputSize()};
+    if (member.InputSize() != firstSizes.first || member.OutputSize() != firstSizes.second) {
+      return ReportError(errorMessage, name + " has " + std::to_string(member.InputSize()) + " inputs and " +
+                                           std::to_string(member.OutputSize()) +
+                                           " outputs, unlike the first member's " +
+                                           std::to_string(firstSizes.first) + " and " +
+                                           std::to_string(firstSizes.second) + ".");
     }
   }
+  return true;
+}
+
+}  // namespace
+
+void NetworkEnsemble::Load(std::istream& input, std::string* errorMessage) {
+  std::vector<NeuralNetwork> members;
+  if (!ReadMembers(input, networks.empty() ? nullptr : &networks.front(), &members, errorMessage)) return;
   if (networks.empty()) {
     networks = std::move(members);
     return;
   }
   networks.reserve(networks.size() + members.size());
   for (NeuralNetwork& member : members) networks.push_back(std::move(member));
+}
+
+bool ReadEnsembleForClassifying(std::istream& input, std::vector<ForwardNetwork>* members,
+                                std::string* errorMessage) {
+  std::vector<ForwardNetwork> read;
+  if (!ReadMembers<ForwardNetwork>(input, nullptr, &read, errorMessage)) return false;
+  *members = std::move(read);
+  return true;
 }

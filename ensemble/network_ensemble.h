@@ -25,7 +25,7 @@ class NetworkEnsemble {
   // member, all with the first member's output size.
   Vector Evaluate(SampleView sample);
   // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
-  // computed for blocks of samples at once on all threads (engine/training_engine.h).
+  // computed for blocks of samples at once on all threads (ensemble/mean_output.h).
   double CountCorrect(const ImageSet& samples);
 
   // Replaces the named file atomically with the ensemble (see io/atomic_file.h). On
@@ -41,3 +41,9 @@ class NetworkEnsemble {
 
   std::vector<NeuralNetwork> networks;
 };
+
+// Reads an ensemble file's members from the stream's position, each held once in the engine's
+// layout to classify with (ensemble/mean_output.h), with Load's checks and sentences. On
+// failure returns false, fills *errorMessage and leaves *members as it was.
+bool ReadEnsembleForClassifying(std::istream& input, std::vector<ForwardNetwork>* members,
+                                std::string* errorMessage);

@@ -140,17 +140,18 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
   if (model == nullptr) return 1;
 
   // Every picture is prepared first and all are classified together, on all threads.
-  ImageSet prepared;
+  std::vector<Vector> prepared;
   std::vector<std::string> errors(options.pictures.size());
   for (size_t i = 0; i < options.pictures.size(); ++i) {
     Vector pixels;
     if (PreparePicture(options.pictures[i], &pixels, &errors[i])) {
-      prepared.push_back({std::move(pixels), Vector(DigitCount, 0.0)});
+      prepared.push_back(std::move(pixels));
     } else if (errors[i].empty()) {
       errors[i] = "could not be prepared";
     }
   }
-  const SetOutputs outputs = model->Outputs(prepared);
+  const std::vector<std::span<const double>> inputs(prepared.begin(), prepared.end());
+  const SetOutputs outputs = model->Outputs(inputs);
 
   bool allClassified = true;
   size_t next = 0;
@@ -166,7 +167,7 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     }
     std::vector<const Vector*> members;
     for (const std::vector<Vector>& member : outputs.members) members.push_back(&member[next]);
-    const Vector shown = options.show ? ToVector(prepared[next].pixels) : Vector();
+    const Vector shown = options.show ? prepared[next] : Vector();
     const Vector* pixels = options.show ? &shown : nullptr;
     std::cout << (options.json ? JsonResult(fileName, outputs.mean[next], members, pixels)
                                : TextResult(fileName, outputs.mean[next], members, pixels));

@@ -2,6 +2,7 @@
 // digits before any command uses it.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <istream>
@@ -50,14 +51,16 @@ class RewindableBuffer : public std::streambuf {
 
 // The first weight or bias that is not a finite number makes every answer of the model
 // meaningless (a diverged training writes them).
-bool AllFinite(Model& model) {
-  for (const NeuralNetwork& network : model.Ensemble().networks) {
-    for (size_t k = 0; k < network.weights.size(); ++k) {
-      for (const double bias : network.biases[k])
-        if (!std::isfinite(bias)) return false;
-      for (size_t r = 0; r < network.weights[k].rowCount; ++r)
-        for (size_t c = 0; c < network.weights[k].columnCount; ++c)
-          if (!std::isfinite(network.weights[k].data[r][c])) return false;
+bool AllFinite(const Model& model) {
+  const auto finite = [](std::span<const double> values) {
+    return std::all_of(values.begin(), values.end(), [](double value) { return std::isfinite(value); });
+  };
+  for (size_t m = 0; m < model.MemberCount(); ++m) {
+    const ForwardNetwork& network = model.Member(m);
+    for (size_t k = 0; k < network.LayerCount(); ++k) {
+      if (!finite(network.Biases(k))) return false;
+      for (size_t r = 0; r < network.Biases(k).size(); ++r)
+        if (!finite(network.WeightRow(k, r))) return false;
     }
   }
   return true;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <span>
 #include <sstream>
 
 #include "image/digit_preparation.h"
@@ -20,7 +21,7 @@ constexpr size_t kMaxMistakesShown = 300;
 constexpr size_t kConfusionsListed = 10;
 // The outputs are computed for this many images at a time, so that their memory does not grow
 // with the test set.
-constexpr size_t kImagesPerBlock = 256;
+constexpr size_t kImagesPerBlock = 4096;
 
 struct Options {
   std::string model;
@@ -43,7 +44,7 @@ struct Confusion {
 // Everything the report prints and writes, gathered in one pass over the outputs.
 struct Figures {
   size_t sampleCount = 0;
-  double correct = 0.0;  // the diagonal of the matrix: the count --verify prints
+  double correct = 0.0;  // the diagonal of the matrix: Model::CountCorrect, as --verify prints it
   ConfusionMatrix confusion{};
   std::vector<Confusion> confusions;    // off-diagonal cells with a count, most frequent first
   std::vector<uint64_t> memberCorrect;  // one per member
@@ -90,7 +91,9 @@ Figures Gather(Model& model, const ImageSet& testSet) {
   figures.memberCorrect.assign(model.MemberCount(), 0);
   for (size_t first = 0; first < testSet.size(); first += kImagesPerBlock) {
     const size_t last = std::min(testSet.size(), first + kImagesPerBlock);
-    const SetOutputs outputs = model.Outputs(ImageSet(testSet.begin() + first, testSet.begin() + last));
+    std::vector<std::span<const double>> inputs;
+    for (size_t s = first; s < last; ++s) inputs.push_back(testSet[s].pixels);
+    const SetOutputs outputs = model.Outputs(inputs);
     for (size_t s = first; s < last; ++s) {
       const uint32_t truth = ArgMax(testSet[s].target);
       const uint32_t answer = ArgMax(outputs.mean[s - first]);

@@ -6,6 +6,7 @@
 #include <istream>
 #include <limits>
 #include <ostream>
+#include <span>
 
 #include "io/atomic_file.h"
 #include "io/byte_order.h"
@@ -52,6 +53,17 @@ const char* FailingStage(const std::vector<uint32_t>& sizes, uint64_t present) {
   return nullptr;
 }
 
+// Reads exactly values.size() doubles; false for none or when the stream fails.
+bool ReadValues(std::istream& input, std::span<double> values) {
+  if (values.empty()) return false;
+  for (double& value : values) {
+    unsigned char bytes[8];
+    if (!ReadBytes(input, bytes, sizeof bytes)) return false;
+    value = DecodeLittleEndian<double>(bytes);
+  }
+  return true;
+}
+
 double DecodeDouble(const unsigned char*& bytes) {
   const double value = DecodeLittleEndian<double>(bytes);
   bytes += 8;
@@ -70,15 +82,7 @@ bool WriteVector(std::ostream& output, const Vector& v) {
   return true;
 }
 
-bool ReadVector(std::istream& input, Vector& v) {
-  if (v.empty()) return false;
-  for (double& value : v) {
-    unsigned char bytes[8];
-    if (!ReadBytes(input, bytes, sizeof bytes)) return false;
-    value = DecodeLittleEndian<double>(bytes);
-  }
-  return true;
-}
+bool ReadVector(std::istream& input, Vector& v) { return ReadValues(input, v); }
 
 void NeuralNetwork::Save(std::ostream& output, std::string* errorMessage) const {
   unsigned char header[kHeaderSize];
@@ -114,17 +118,33 @@ void NeuralNetwork::Save(std::ostream& output, std::string* errorMessage) const 
   }
 }
 
-void NeuralNetwork::Load(std::istream& input, std::string* errorMessage) {
+namespace {
+
+// The header fields besides the layers.
+struct RecordFields {
+  double learningRate = 0.0;
+  double weightDecayFactor = 0.0;
+  uint32_t batchSize = 0;
+  uint32_t epochCount = 0;
+};
+
+// Reads one record from the stream's position: the header into *fields, then, once the
+// stream is known to hold every value the sizes claim, calls allocate(sizes) and reads the
+// weights row by row into rowOf(k, r) and the biases into biasesOf(k), k counted from the
+// first layer above the input. Failures are reported as the stage's sentence.
+template <class Allocate, class RowOf, class BiasesOf>
+void ReadRecord(std::istream& input, std::string* errorMessage, RecordFields* fields,
+                const Allocate& allocate, const RowOf& rowOf, const BiasesOf& biasesOf) {
   unsigned char header[kHeaderSize];
   if (!ReadBytes(input, header, sizeof header))
     return Report(errorMessage, "Failed to read neural network header from disk.");
   if (DecodeLittleEndian<uint16_t>(header) != NetworkFileMagic) {
     return Report(errorMessage, "Invalid neural network file format detected.");
   }
-  learningRate = DecodeLittleEndian<double>(header + 2);
-  weightDecayFactor = DecodeLittleEndian<double>(header + 10);
-  batchSize = DecodeLittleEndian<uint32_t>(header + 18);
-  epochCount = DecodeLittleEndian<uint32_t>(header + 22);
+  fields->learningRate = DecodeLittleEndian<double>(header + 2);
+  fields->weightDecayFactor = DecodeLittleEndian<double>(header + 10);
+  fields->batchSize = DecodeLittleEndian<uint32_t>(header + 18);
+  fields->epochCount = DecodeLittleEndian<uint32_t>(header + 22);
 
   // Every count below is untrusted: the size table and the values are read only as far as the
   // stream really holds them, and the layers are allocated only once every byte they claim is
@@ -144,29 +164,49 @@ void NeuralNetwork::Load(std::istream& input, std::string* errorMessage) {
   const std::optional<uint64_t> remaining = RemainingBytes(input);
   const uint64_t present = remaining ? *remaining : ReadUpTo(input, ParameterBytes(sizes), &bytes);
   if (const char* stage = FailingStage(sizes, present)) return Report(errorMessage, stage);
-  for (auto* layers : {&biases, &activations, &weightedInputs}) layers->reserve(sizes.size() - 1);
-  weights.reserve(sizes.size() - 1);
-  for (size_t k = 1; k < sizes.size(); ++k) AddLayer(sizes[k - 1], sizes[k]);
-  if (remaining) {
-    for (Matrix& matrix : weights) {
-      for (Vector& row : matrix.data) {
-        if (!ReadVector(input, row)) return Report(errorMessage, kWeightsMessage);
-      }
-    }
-    for (Vector& bias : biases) {
-      if (!ReadVector(input, bias)) return Report(errorMessage, kBiasesMessage);
-    }
-    return;
-  }
+  allocate(sizes);
   const unsigned char* next = bytes.data();
-  for (Matrix& matrix : weights) {
-    for (Vector& row : matrix.data) {
-      for (double& value : row) value = DecodeDouble(next);
+  const auto fill = [&](std::span<double> values) {
+    if (remaining) return ReadValues(input, values);
+    for (double& value : values) value = DecodeDouble(next);
+    return true;
+  };
+  for (size_t k = 1; k < sizes.size(); ++k) {
+    for (size_t r = 0; r < sizes[k]; ++r) {
+      if (!fill(rowOf(k - 1, r))) return Report(errorMessage, kWeightsMessage);
     }
   }
-  for (Vector& bias : biases) {
-    for (double& value : bias) value = DecodeDouble(next);
+  for (size_t k = 1; k < sizes.size(); ++k) {
+    if (!fill(biasesOf(k - 1))) return Report(errorMessage, kBiasesMessage);
   }
+}
+
+}  // namespace
+
+void NeuralNetwork::Load(std::istream& input, std::string* errorMessage) {
+  RecordFields fields{learningRate, weightDecayFactor, batchSize, epochCount};
+  ReadRecord(
+      input, errorMessage, &fields,
+      [&](const std::vector<uint32_t>& sizes) {
+        for (auto* layers : {&biases, &activations, &weightedInputs}) layers->reserve(sizes.size() - 1);
+        weights.reserve(sizes.size() - 1);
+        for (size_t k = 1; k < sizes.size(); ++k) AddLayer(sizes[k - 1], sizes[k]);
+      },
+      [&](size_t k, size_t r) { return std::span<double>(weights[k].data[r]); },
+      [&](size_t k) { return std::span<double>(biases[k]); });
+  learningRate = fields.learningRate;
+  weightDecayFactor = fields.weightDecayFactor;
+  batchSize = fields.batchSize;
+  epochCount = fields.epochCount;
+}
+
+void ReadForwardNetwork(std::istream& input, ForwardNetwork* network, std::string* errorMessage) {
+  RecordFields fields;
+  ReadRecord(
+      input, errorMessage, &fields,
+      [&](const std::vector<uint32_t>& sizes) { *network = ForwardNetwork(sizes); },
+      [&](size_t k, size_t r) { return network->WeightRow(k, r); },
+      [&](size_t k) { return network->Biases(k); });
 }
 
 void NeuralNetwork::SaveFile(const std::string& fileName, std::string* errorMessage) const {

@@ -22,6 +22,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "engine/forward_network.h"
 #include "math/vector.h"
 
 inline constexpr uint16_t NetworkFileMagic = 0x4242;
@@ -35,6 +36,12 @@ inline constexpr const char* kNetworkFinalStageMessage = "Failed to write layer 
 // v.size() values and never resizes v.
 bool WriteVector(std::ostream& output, const Vector& v);
 bool ReadVector(std::istream& input, Vector& v);
+
+// Reads one record from the stream's position into a network that only classifies, with
+// NeuralNetwork::Load's checks and failure sentences: the model held once, in the engine's
+// layout, without the lists of vectors and the caches a NeuralNetwork keeps. A record of fewer
+// than two layers leaves *network without layers.
+void ReadForwardNetwork(std::istream& input, ForwardNetwork* network, std::string* errorMessage);
 
 // Whether the named file is a regular file that begins with a complete network record of at
 // least one layer: what a network file holds. An ensemble file does not read as one.

@@ -70,6 +70,21 @@ TrainingEngine NeuralNetwork::Engine(ThreadPool& pool, const LayerKernels& kerne
   return TrainingEngine(weights, biases, {learningRate, weightDecayFactor}, pool, kernels);
 }
 
+ForwardNetwork NeuralNetwork::ForClassifying(const LayerKernels& kernels) const {
+  std::vector<uint32_t> sizes;
+  if (!weights.empty()) sizes.push_back(InputSize());
+  for (const Vector& layerBiases : biases) sizes.push_back(static_cast<uint32_t>(layerBiases.size()));
+  ForwardNetwork network(sizes, kernels);
+  for (size_t k = 0; k < network.LayerCount(); ++k) {
+    for (size_t r = 0; r < weights[k].rowCount; ++r) {
+      const std::span<double> row = network.WeightRow(k, r);
+      std::copy_n(weights[k].data[r].begin(), row.size(), row.begin());
+    }
+    std::copy(biases[k].begin(), biases[k].end(), network.Biases(k).begin());
+  }
+  return network;
+}
+
 void NeuralNetwork::CopyFrom(const TrainingEngine& engine) { engine.CopyTo(weights, biases); }
 
 uint32_t NeuralNetwork::InputSize() const { return weights.empty() ? 0 : weights.front().columnCount; }

@@ -66,6 +66,8 @@ class NeuralNetwork {
   // CopyFrom writes the engine's weights and biases into this network's rows.
   TrainingEngine Engine(ThreadPool& pool, const LayerKernels& kernels = BestKernels()) const;
   void CopyFrom(const TrainingEngine& engine);
+  // A copy of the layers that only classifies (engine/forward_network.h).
+  ForwardNetwork ForClassifying(const LayerKernels& kernels = BestKernels()) const;
 
   // Runs epochCount epochs of mini-batch gradient descent (see training.cpp), calling
   // onEpoch (when given) after each. Returns false when any save of the network file failed

@@ -36,8 +36,10 @@ std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
 bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet,
                           const EpochObserver& onEpoch) {
   // The engine trains a contiguous copy of the weights; the rows of `weights` are brought up
-  // to date before every save and at the end.
-  ThreadPool pool(ThreadCountSetting());
+  // to date before every save and at the end. The thread setting is an upper bound: threads
+  // that would wait for a processor or find no rows to work on are not started.
+  ThreadPool pool(
+      std::min(ThreadsWorthStarting(ThreadCountSetting()), TrainingEngine::ThreadsWorthUsing(weights)));
   TrainingEngine engine = Engine(pool);
   double bestCorrect = -1.0;
   bool savesSucceeded = true;

@@ -41,8 +41,8 @@ int32_t ClassifyField() {
     state.error = "No model is loaded.";
     return -1;
   }
-  const ImageSet samples = {ImageSample{state.field, Vector(DigitCount, 0.0)}};
-  const SetOutputs outputs = state.model->Outputs(samples);
+  const std::span<const double> inputs[] = {state.field};
+  const SetOutputs outputs = state.model->Outputs(inputs);
   state.scores = outputs.mean.front();
   state.memberAnswers.clear();
   for (const std::vector<Vector>& member : outputs.members)

@@ -39,7 +39,13 @@ TEST(TrainSettings, UnsetOrAtTheirDefaultsTheyTrainTheDocumentedNetworkByteForBy
   });
   const Bytes documented = ReadFile(folder.Path("constructor.net"));
   ASSERT_EQ(documented.size(), 4'992'938u);
-  for (const Environment& environment : {seeded, defaults}) {
+  // The thread count changes nothing either.
+  std::vector<Environment> environments{seeded, defaults};
+  for (const char* threads : {"1", "2", "3", "5", "8"}) {
+    environments.push_back(seeded);
+    environments.back().emplace_back("MNIST_MLP_THREADS", threads);
+  }
+  for (const Environment& environment : environments) {
     const ChildResult run = RunProgram(folder, {"--train", "a.net"}, environment);
     EXPECT_EQ(run.output.substr(0, run.output.rfind("Training took ")),
               "Loading training data...\nLoaded 30 training samples.\nLoading verification data...\n"

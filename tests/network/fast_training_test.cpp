@@ -59,8 +59,9 @@ TEST(FastTraining, MatchesThePlainStepInEveryLayerForEveryKernelSetAndThreadCoun
 
 TEST(FastTraining, AnEpochEqualsItsMiniBatchesOneAtATimeOnAnyThreadCount) {
   // TrainEpoch overlaps each update with the next forward pass; one layer takes another path.
-  // Sizes whose shares among threads fall at many rows; mini-batches of 10 and a short last.
-  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 29, 23, 17, 3}, {37, 3}}) {
+  // Sizes whose shares among up to 8 threads fall at many rows, and threads with no rows of a
+  // layer; mini-batches of 10 and a short last.
+  for (const std::vector<uint32_t>& layers : {std::vector<uint32_t>{37, 75, 50, 17, 3}, {37, 3}}) {
     const ImageSet samples = RandomSamples(54, 37, 3, 14);
     ResetRandomSeeds(15);
     const NeuralNetwork initial = NeuralNetwork::WithLayers(layers, 0.5, 0.99);
@@ -69,7 +70,7 @@ TEST(FastTraining, AnEpochEqualsItsMiniBatchesOneAtATimeOnAnyThreadCount) {
     for (const LayerKernels* kernels : AvailableKernels()) {
       const NeuralNetwork stepwise = TrainedByEngine(initial, samples, batches, *kernels, 1);
       const NeuralNetwork uneven = TrainedByEngine(initial, samples, unevenBatches, *kernels, 1);
-      for (uint32_t threads : {1u, 2u, 3u, 4u}) {
+      for (uint32_t threads : {1u, 2u, 3u, 5u, 8u}) {
         EXPECT_TRUE(
             SameParameters(uneven, TrainedByEngine(initial, samples, unevenBatches, *kernels, threads)));
         ThreadPool pool(threads);
@@ -103,6 +104,34 @@ TEST(FastTraining, CountsAsThePlainForwardPassAndLeavesTheLastSampleInTheCache) 
   EXPECT_EQ(batched.CountCorrect(samples), expected);
   network.FeedForward(samples.back().pixels);
   EXPECT_EQ(batched.activations, network.activations);
+}
+
+TEST(FastTraining, ClassifiesSpansOfInputsAsThePlainForwardPassAndRefusesWrongLengths) {
+  ResetRandomSeeds(12);
+  NeuralNetwork network = NeuralNetwork::WithLayers({13, 11, 10}, 0.5, 1.0);
+  std::vector<double> weights, biases, inputs, outputs(47 * 10);
+  for (size_t k = 0; k < 2; ++k) {
+    for (const Vector& row : network.weights[k].data) weights.insert(weights.end(), row.begin(), row.end());
+    biases.insert(biases.end(), network.biases[k].begin(), network.biases[k].end());
+  }
+  const ImageSet samples = RandomSamples(47, 13, 10, 6);  // two blocks and a part
+  for (const SampleView sample : samples)
+    inputs.insert(inputs.end(), sample.pixels.begin(), sample.pixels.end());
+  const std::vector<uint32_t> sizes{13, 11, 10};
+  for (const LayerKernels* kernels : AvailableKernels()) {
+    const ForwardNetwork forward(sizes, weights, biases, *kernels);
+    forward.Classify(inputs, outputs);
+    for (size_t s = 0; s < samples.size(); ++s) {
+      const Vector expected = network.FeedForward(samples[s].pixels);
+      for (size_t i = 0; i < 10; ++i) ASSERT_NEAR(outputs[s * 10 + i], expected[i], 1e-12) << kernels->name;
+    }
+    EXPECT_THROW(forward.Classify(std::span(inputs).first(14), std::span(outputs).first(10)),
+                 std::invalid_argument);
+    EXPECT_THROW(forward.Classify(std::span(inputs).first(13), std::span(outputs).first(9)),
+                 std::invalid_argument);
+  }
+  EXPECT_THROW(ForwardNetwork(sizes, std::span(weights).first(weights.size() - 1), biases),
+               std::invalid_argument);
 }
 
 TEST(FastTraining, ShortSamplesAndBrokenShapesThrowBeforeAnythingChanges) {
