@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mnist/image_set.h"
+#include "settings/settings.h"
 
 // The MNIST data files, looked up in the working directory.
 extern const std::string TrainingImagesPath;
@@ -33,9 +34,9 @@ inline bool SameFile(const std::string& a, const std::string& b) {
 
 // Trains a network (784-500-300-200-100-10 unless the settings say otherwise); training writes
 // its best epoch to the file.
-bool TrainCommand(const std::string& networkFileName);
+bool TrainCommand(const std::string& networkFileName, const Settings& settings);
 // Counts the test images that the ensemble in the file classifies correctly.
-bool VerifyCommand(const std::string& ensembleFileName);
+bool VerifyCommand(const std::string& ensembleFileName, const Settings& settings);
 // Writes the networks of the files (those whose sizes agree with the first) as one ensemble.
 bool CombineCommand(const std::string& ensembleFileName, const std::vector<std::string>& networkFileNames);
 

@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "network/random.h"
 #include "settings/settings.h"
+
+extern char** environ;
 
 namespace {
 
@@ -27,6 +30,23 @@ void PrintUsage(const char* programName) {
   std::cout << "  --verify [input ensemble filename] \t\t\t\tTests the accuracy of a neural network "
                "ensemble against the "
             << "MNIST test set." << std::endl;
+}
+
+// --help, -h and --version select no command (their letters are not t, v or c), and standard
+// output stays as it always was; a person typing them learns on standard error where help is.
+bool AsksForHelp(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h" || argument == "--version") return true;
+  }
+  return false;
+}
+
+void PrintHelpHint(const char* programName) {
+  std::cerr << "mnist-mlp: run " << programName
+            << " with no arguments for the usage text; the README documents the commands and the "
+               "MNIST_MLP_* settings."
+            << std::endl;
 }
 
 // The letter that selects a command: the first character after at most two dashes.
@@ -58,15 +78,20 @@ int ExitStatus(bool allSucceeded) {
 
 int main(int argc, char* argv[]) {
   HoldClosedStandardStreams();
+  const char* programName = argc > 0 ? argv[0] : "";
+  if (AsksForHelp(argc, argv)) PrintHelpHint(programName);
   if (argc < 3) {
-    PrintUsage(argc > 0 ? argv[0] : "");
+    PrintUsage(programName);
     return ExitStatus(true);
   }
   // A mistyped setting would otherwise run, perhaps for hours, with a default in its place.
-  if (const std::optional<std::string> problem = SettingsProblem()) {
-    std::cerr << "mnist-mlp: " << *problem << std::endl;
+  std::string problem;
+  const Settings settings = ReadSettings(environ, &problem);
+  if (!problem.empty()) {
+    std::cerr << "mnist-mlp: " << problem << std::endl;
     return 1;
   }
+  if (settings.seed) ResetRandomSeeds(*settings.seed);
 
   bool allSucceeded = true;
   int i = 1;
@@ -76,11 +101,11 @@ int main(int argc, char* argv[]) {
       const std::string value = i + 1 < argc ? argv[i + 1] : "";
       switch (OptionLetter(argv[i])) {
         case 't':
-          allSucceeded = TrainCommand(value) && allSucceeded;
+          allSucceeded = TrainCommand(value, settings) && allSucceeded;
           i += 2;
           break;
         case 'v':
-          allSucceeded = VerifyCommand(value) && allSucceeded;
+          allSucceeded = VerifyCommand(value, settings) && allSucceeded;
           i += 2;
           break;
         case 'c': {

@@ -1,5 +1,7 @@
 // mnist-mlp --train: loads both data sets and trains one network into the named file, with
-// the shape and hyperparameters of the settings (settings/settings.h).
+// the shape and hyperparameters of the settings (settings/settings.h). With held-out images
+// (MNIST_MLP_VALIDATION) the epochs are measured and chosen on them, and the test set is
+// measured once at the end, for the saved network.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,15 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 
 #include "app/commands.h"
+#include "app/training_memory.h"
 #include "app/training_progress.h"
 #include "engine/kernels.h"
+#include "io/byte_order.h"
 #include "mnist/image_set.h"
 #include "network/neural_network.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -25,9 +29,9 @@ constexpr uint32_t kPixelCount = 784;  // 28 x 28, the input layer
 constexpr uint64_t kMaxWeightCount = 50'000'000;
 
 // The pixel count, the hidden layers of the settings, one output per digit.
-std::vector<uint32_t> LayerSizes() {
+std::vector<uint32_t> LayerSizes(const Settings& settings) {
   std::vector<uint32_t> sizes{kPixelCount};
-  for (uint32_t hidden : HiddenLayersSetting()) sizes.push_back(hidden);
+  for (uint32_t hidden : settings.hiddenLayers) sizes.push_back(hidden);
   sizes.push_back(DigitCount);
   return sizes;
 }
@@ -41,6 +45,76 @@ bool WithinWeightLimit(const std::vector<uint32_t>& layerSizes) {
             << " weights, more than the " << kMaxWeightCount
             << " that --train allows; choose smaller MNIST_MLP_HIDDEN_LAYERS." << std::endl;
   return false;
+}
+
+// The image count and pixels per image that an IDX image file's header claims; nothing when
+// the header cannot be read (the load then says why).
+struct ImageFileHeader {
+  uint64_t imageCount = 0;
+  uint64_t pixelCount = 0;
+};
+std::optional<ImageFileHeader> ReadImageFileHeader(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  unsigned char header[16];
+  if (!file.read(reinterpret_cast<char*>(header), sizeof header) ||
+      DecodeBigEndian32(header) != ImageFileMagic)
+    return std::nullopt;
+  return ImageFileHeader{DecodeBigEndian32(header + 4),
+                         uint64_t{DecodeBigEndian32(header + 8)} * DecodeBigEndian32(header + 12)};
+}
+
+// Held-out images must leave some to train on.
+bool ValidationFitsTrainingSet(uint32_t validationCount, uint64_t trainingCount) {
+  if (validationCount == 0 || validationCount < trainingCount) return true;
+  std::cerr << "mnist-mlp: MNIST_MLP_VALIDATION=" << validationCount << " is not valid: it must be below the "
+            << trainingCount << " images of " << TrainingImagesPath << ", or unset it." << std::endl;
+  return false;
+}
+
+// Refuses a run whose estimated peak exceeds the memory the process may use, before anything
+// is loaded: otherwise it would fail only after the load, or be killed.
+bool WithinMemory(const std::vector<uint32_t>& layerSizes, const Settings& settings) {
+  const std::optional<ImageFileHeader> training = ReadImageFileHeader(TrainingImagesPath);
+  const std::optional<ImageFileHeader> test = ReadImageFileHeader(TestImagesPath);
+  if (training && !ValidationFitsTrainingSet(settings.validationCount, training->imageCount)) return false;
+  const TrainingMemory memory = EstimateTrainingMemory(
+      layerSizes, settings.batchSize, settings.threadCount, training ? training->pixelCount : 0,
+      training ? training->imageCount : 0, test ? test->imageCount : 0, settings.validationCount > 0,
+      settings.distortion.kind != DistortionKind::None);
+  const uint64_t usable = UsableMemory();
+  if (memory.Total() <= usable) return true;
+  std::cerr << "mnist-mlp: training " << LayerSizesText(layerSizes) << " in batches of " << settings.batchSize
+            << " would need about " << MemoryText(memory.Total()) << " (mini-batch blocks "
+            << MemoryText(memory.batchBlocks) << ", weights " << MemoryText(memory.weights) << ", images "
+            << MemoryText(memory.images) << "), more than the " << MemoryText(usable)
+            << " this process may use; choose a smaller MNIST_MLP_BATCH_SIZE or MNIST_MLP_HIDDEN_LAYERS."
+            << std::endl;
+  return false;
+}
+
+// The last validationCount samples of the set, which keeps the others.
+ImageSet SplitOffHeldOut(ImageSet& trainingSet, uint32_t validationCount) {
+  const auto split = trainingSet.begin() + (trainingSet.size() - validationCount);
+  ImageSet heldOut(split, trainingSet.end());
+  trainingSet = ImageSet(trainingSet.begin(), split);
+  return heldOut;
+}
+
+// On standard error, once training is over: the test accuracy of the network the file holds,
+// which no choice was made on.
+void ReportTestAccuracy(const std::string& networkFileName, const ImageSet& testSet, uint32_t threadCount) {
+  NeuralNetwork saved;
+  std::string errorMessage;
+  saved.LoadFile(networkFileName, &errorMessage);
+  if (!errorMessage.empty() || saved.weights.empty() || testSet.empty()) {
+    std::cerr << "mnist-mlp: the saved network could not be read back to measure it on the test set: "
+              << errorMessage << std::endl;
+    return;
+  }
+  const double correct = saved.CountCorrect(testSet, threadCount);
+  std::cerr << "mnist-mlp: test accuracy of the saved network, chosen on the held-out images: "
+            << correct * 100.0 / static_cast<double>(testSet.size()) << "% ("
+            << static_cast<uint64_t>(correct) << " of " << testSet.size() << ")" << std::endl;
 }
 
 // The file a save of `name` creates: the name itself, or where its chain of links ends.
@@ -87,7 +161,7 @@ bool HasNetworkPixelCount(const ImageSet& set, const char* setName) {
 
 }  // namespace
 
-bool TrainCommand(const std::string& networkFileName) {
+bool TrainCommand(const std::string& networkFileName, const Settings& settings) {
   if (networkFileName.empty()) {
     std::cout << "You must specify a valid network filename to save the trained network." << std::endl;
     return false;
@@ -103,41 +177,52 @@ bool TrainCommand(const std::string& networkFileName) {
     }
   }
 
-  const std::vector<uint32_t> layerSizes = LayerSizes();
-  if (!WithinWeightLimit(layerSizes) || !CanCreateInFolder(networkFileName)) return false;
+  const std::vector<uint32_t> layerSizes = LayerSizes(settings);
+  if (!WithinWeightLimit(layerSizes) || !WithinMemory(layerSizes, settings) ||
+      !CanCreateInFolder(networkFileName))
+    return false;
 
   std::cout << "Loading training data..." << std::endl;
   ImageSet trainingSet;
   if (!LoadDataSet(TrainingImagesPath, TrainingLabelsPath, "training", &trainingSet)) return false;
   if (!HasNetworkPixelCount(trainingSet, "training")) return false;
+  if (!ValidationFitsTrainingSet(settings.validationCount, trainingSet.size())) return false;
 
   std::cout << "Loading verification data..." << std::endl;
   ImageSet verificationSet;
   if (!LoadDataSet(TestImagesPath, TestLabelsPath, "verification", &verificationSet)) return false;
   if (!HasNetworkPixelCount(verificationSet, "verification")) return false;
+  std::optional<ImageSet> heldOut;
+  if (settings.validationCount > 0) heldOut = SplitOffHeldOut(trainingSet, settings.validationCount);
 
   std::cout << "Initiating training sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
   bool savesSucceeded = false;
   {
-    // As the training constructor does, with the batch size of the settings as well.
+    // As the training constructor does, with the batch size and epochs of the settings as well.
     NeuralNetwork network =
-        NeuralNetwork::WithLayers(layerSizes, LearningRateSetting(), WeightDecaySetting());
-    network.batchSize = BatchSizeSetting();
-    network.epochCount = EpochCountSetting();
+        NeuralNetwork::WithLayers(layerSizes, settings.learningRate, settings.weightDecay);
+    network.batchSize = settings.batchSize;
+    network.epochCount = settings.epochCount;
+    const TrainingOptions options{.threadCount = settings.threadCount,
+                                  .learningRateDecay = settings.learningRateDecay,
+                                  .distortion = settings.distortion};
     EpochObserver onEpoch;
     std::optional<TrainingProgress> progress;
-    if (ProgressWanted()) {
-      progress.emplace(std::cerr, network, trainingSet.size(), ThreadCountSetting(), BestKernels().name,
+    if (ProgressWanted(settings)) {
+      progress.emplace(std::cerr, network, trainingSet.size(), settings, BestKernels().name,
                        TimeStampMilliseconds());
       onEpoch = [&progress](const EpochResult& result) {
         progress->EpochDone(result, TimeStampMilliseconds());
       };
     }
-    savesSucceeded = network.Train(networkFileName, trainingSet, &verificationSet, onEpoch);
+    savesSucceeded =
+        network.Train(networkFileName, trainingSet, heldOut ? &*heldOut : &verificationSet, onEpoch, options);
   }
   const uint64_t end = TimeStampMilliseconds();
   std::cout << "Training took " << ElapsedSeconds(start, end) << " seconds." << std::endl;
+  if (heldOut && settings.epochCount > 0)
+    ReportTestAccuracy(networkFileName, verificationSet, settings.threadCount);
   // Training prints each failed save and goes on; the command still reports the failure.
   return savesSucceeded;
 }

@@ -6,8 +6,6 @@
 #include <cmath>
 #include <sstream>
 
-#include "settings/settings.h"
-
 namespace {
 
 // "45 s", "12 min 5 s", "3 h 20 min": precise enough to plan by, short enough to read.
@@ -26,7 +24,9 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
-bool ProgressWanted() { return ProgressSetting().value_or(isatty(STDERR_FILENO) == 1); }
+bool ProgressWanted(const Settings& settings) {
+  return settings.progress.value_or(isatty(STDERR_FILENO) == 1);
+}
 
 std::string LayerSizesText(const std::vector<uint32_t>& layerSizes) {
   std::ostringstream text;
@@ -35,8 +35,8 @@ std::string LayerSizesText(const std::vector<uint32_t>& layerSizes) {
 }
 
 TrainingProgress::TrainingProgress(std::ostream& output, const NeuralNetwork& network,
-                                   size_t trainingSampleCount, uint32_t threadCount, const char* kernelName,
-                                   uint64_t startMilliseconds)
+                                   size_t trainingSampleCount, const Settings& settings,
+                                   const char* kernelName, uint64_t startMilliseconds)
     : output_(output), startMilliseconds_(startMilliseconds) {
   std::vector<uint32_t> layerSizes{network.InputSize()};
   for (const Vector& layerBiases : network.biases)
@@ -44,8 +44,16 @@ TrainingProgress::TrainingProgress(std::ostream& output, const NeuralNetwork& ne
   output_ << "mnist-mlp: training " << LayerSizesText(layerSizes) << " on " << trainingSampleCount
           << " samples: learning rate " << network.learningRate << ", batch size " << network.batchSize
           << ", weight decay " << network.weightDecayFactor << ", " << network.epochCount
-          << (network.epochCount == 1 ? " epoch, " : " epochs, ") << threadCount
-          << (threadCount == 1 ? " thread, " : " threads, ") << kernelName << " kernels" << std::endl;
+          << (network.epochCount == 1 ? " epoch, " : " epochs, ") << "learning rate decay "
+          << settings.learningRateDecay << ", distortion " << DistortionText(settings.distortion) << ", ";
+  if (settings.validationCount > 0) {
+    output_ << "chosen on " << settings.validationCount << " held-out images, ";
+  } else {
+    output_ << "chosen on the test set, ";
+  }
+  if (settings.seed) output_ << "seed " << *settings.seed << ", ";
+  output_ << settings.threadCount << (settings.threadCount == 1 ? " thread, " : " threads, ") << kernelName
+          << " kernels" << std::endl;
 }
 
 void TrainingProgress::EpochDone(const EpochResult& result, uint64_t nowMilliseconds) {
@@ -59,8 +67,10 @@ void TrainingProgress::EpochDone(const EpochResult& result, uint64_t nowMillisec
        << (result.saved        ? ", saved"
            : result.saveFailed ? ", SAVE FAILED"
                                : ", not saved");
+  line.precision(6);
+  line << "; rate " << std::defaultfloat << result.learningRate << std::fixed;
   line.precision(1);
-  line << "; " << secondsPerEpoch << " s per epoch, "
+  line << ", " << secondsPerEpoch << " s per epoch, "
        << (done == result.epochCount
                ? "done"
                : "about " + Duration(secondsPerEpoch * (result.epochCount - done)) + " left");

@@ -40,7 +40,7 @@ void ExplainFailedEnsembleLoad(const std::string& ensembleFileName) {
 
 }  // namespace
 
-bool VerifyCommand(const std::string& ensembleFileName) {
+bool VerifyCommand(const std::string& ensembleFileName, const Settings& settings) {
   if (ensembleFileName.empty()) {
     std::cout << "You must specify a valid network filename to load." << std::endl;
     return false;
@@ -74,7 +74,7 @@ bool VerifyCommand(const std::string& ensembleFileName) {
 
   std::cout << "Initiating verification sequence." << std::endl;
   const uint64_t start = TimeStampMilliseconds();
-  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
+  ThreadPool pool(ThreadsWorthStarting(settings.threadCount));
   const double correct = CountCorrectOfMean(members, verificationSet, pool);
   const uint64_t end = TimeStampMilliseconds();
   std::cout << "Total correct: " << correct << std::endl;

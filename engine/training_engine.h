@@ -42,6 +42,9 @@ class TrainingEngine {
                  const TrainingParameters& parameters, ThreadPool& pool,
                  const LayerKernels& kernels = BestKernels());
 
+  // The rate of the steps from now on (a schedule lowers it between epochs).
+  void SetLearningRate(double learningRate) { learningRate_ = learningRate; }
+
   // One gradient-descent step over samples [first, end), as the plain per-sample step.
   // A sample with fewer pixels than the input layer or a target shorter than the output layer
   // throws std::out_of_range("invalid vector subscript") before anything changes.

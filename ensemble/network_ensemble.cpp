@@ -10,7 +10,7 @@
 #include "io/byte_order.h"
 #include "io/stream.h"
 #include "math/activation.h"
-#include "settings/settings.h"
+#include "settings/settings.h"  // kMaxThreadCount
 
 namespace {
 
@@ -42,13 +42,13 @@ Vector NetworkEnsemble::Evaluate(SampleView sample) {
   return mean;
 }
 
-double NetworkEnsemble::CountCorrect(const ImageSet& samples) {
+double NetworkEnsemble::CountCorrect(const ImageSet& samples, uint32_t threadCount) {
   if (samples.empty()) return 0.0;
   assert(!networks.empty());
   // Blocks of images through copies of the members in the engine's layout, on the threads the
   // processors can run; the mean is formed as Evaluate forms it (members added in order from
   // 0.0, then one division).
-  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
+  ThreadPool pool(ThreadsWorthStarting(threadCount == 0 ? kMaxThreadCount : threadCount));
   std::vector<ForwardNetwork> members;
   members.reserve(networks.size());
   for (const NeuralNetwork& network : networks) members.push_back(network.ForClassifying());

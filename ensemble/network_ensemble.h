@@ -25,8 +25,9 @@ class NetworkEnsemble {
   // member, all with the first member's output size.
   Vector Evaluate(SampleView sample);
   // Number of samples whose target's 1.0 sits at the first largest entry of Evaluate,
-  // computed for blocks of samples at once on all threads (ensemble/mean_output.h).
-  double CountCorrect(const ImageSet& samples);
+  // computed for blocks of samples at once on up to threadCount threads (0: one per
+  // processor; ensemble/mean_output.h).
+  double CountCorrect(const ImageSet& samples, uint32_t threadCount = 0);
 
   // Replaces the named file atomically with the ensemble (see io/atomic_file.h). On
   // failure fills *errorMessage (if given) and leaves an existing file as it was.

@@ -119,7 +119,7 @@ std::string JsonResult(const std::string& fileName, const Vector& mean,
 
 }  // namespace
 
-int ClassifyCommand(const std::vector<std::string>& arguments) {
+int ClassifyCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   for (const std::string& argument : arguments) {
     if (argument == "--show") {
@@ -136,7 +136,7 @@ int ClassifyCommand(const std::vector<std::string>& arguments) {
     PrintError("classify: usage: classify MODEL IMAGE... [--show] [--json]");
     return 2;
   }
-  std::unique_ptr<Model> model = ReadDigitModel(options.model);
+  std::unique_ptr<Model> model = ReadDigitModel(options.model, settings.threadCount);
   if (model == nullptr) return 1;
 
   // Every picture is prepared first and all are classified together, on all threads.

@@ -11,11 +11,13 @@
 
 #include "ensemble/model_file.h"
 #include "math/vector.h"
+#include "settings/settings.h"
 
-int ReportCommand(const std::vector<std::string>& arguments);
-int ClassifyCommand(const std::vector<std::string>& arguments);
-int ShowCommand(const std::vector<std::string>& arguments);
-int PageCommand(const std::vector<std::string>& arguments);
+// The settings were read once by the entry point (settings/settings.h).
+int ReportCommand(const std::vector<std::string>& arguments, const Settings& settings);
+int ClassifyCommand(const std::vector<std::string>& arguments, const Settings& settings);
+int ShowCommand(const std::vector<std::string>& arguments, const Settings& settings);
+int PageCommand(const std::vector<std::string>& arguments, const Settings& settings);
 
 // The MNIST test files, under the names mnist-mlp reads.
 inline constexpr const char* kTestImagesName = "t10k-images.idx3-ubyte";
@@ -46,11 +48,12 @@ bool OverwritesAnInput(const std::string& output, const std::vector<std::string>
 // replaced, never followed. Prints the failure and returns false when it cannot.
 bool WriteWholeFile(const std::string& fileName, const std::string& bytes);
 
-// The model in the file (network or ensemble; a pipe is read as it arrives), on the threads
-// MNIST_MLP_THREADS allows, if it classifies digits: 784 inputs (28 x 28), 10 outputs and only
+// The model in the file (network or ensemble; a pipe is read as it arrives), on up to
+// threadCount threads, if it classifies digits: 784 inputs (28 x 28), 10 outputs and only
 // finite weights. Otherwise prints why and returns null. With modelBytes, the bytes of the model
 // are kept there too (the page serves them).
-std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, std::string* modelBytes = nullptr);
+std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, uint32_t threadCount,
+                                      std::string* modelBytes = nullptr);
 // "network" or "ensemble of N networks".
 std::string DescribeModel(const Model& model);
 

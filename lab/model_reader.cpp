@@ -10,7 +10,6 @@
 
 #include "image/digit_preparation.h"
 #include "lab/lab.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -86,7 +85,8 @@ std::string NotAModel(const std::string& fileName) {
 
 }  // namespace
 
-std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, std::string* modelBytes) {
+std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, uint32_t threadCount,
+                                      std::string* modelBytes) {
   std::ifstream input(fileName, std::ios::binary);
   if (!input) {
     PrintError(fileName + ": cannot be opened: " + SystemReason());
@@ -102,11 +102,11 @@ std::unique_ptr<Model> ReadDigitModel(const std::string& fileName, std::string* 
   std::string message;
   std::unique_ptr<Model> model;
   if (seekable && modelBytes == nullptr) {
-    model = Model::Read(input, ThreadCountSetting(), &message);
+    model = Model::Read(input, threadCount, &message);
   } else {
     RewindableBuffer kept(input.rdbuf());
     std::istream rewindable(&kept);
-    model = Model::Read(rewindable, ThreadCountSetting(), &message);
+    model = Model::Read(rewindable, threadCount, &message);
     if (model != nullptr && modelBytes != nullptr) *modelBytes = kept.Consumed();
   }
   if (model == nullptr) {

@@ -250,7 +250,7 @@ void Configure(httplib::Server& server, const Site& site, const std::vector<std:
 
 }  // namespace
 
-int PageCommand(const std::vector<std::string>& arguments) {
+int PageCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) {
     PrintError(
@@ -260,7 +260,7 @@ int PageCommand(const std::vector<std::string>& arguments) {
   }
   // The page checks the model too, but a bad file is better refused here than in the browser.
   std::string modelBytes;
-  const std::unique_ptr<Model> model = ReadDigitModel(options.model, &modelBytes);
+  const std::unique_ptr<Model> model = ReadDigitModel(options.model, settings.threadCount, &modelBytes);
   if (model == nullptr) return 1;
   const std::string servedName = ServedName(options.model);
   Site site;

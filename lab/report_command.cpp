@@ -260,7 +260,7 @@ bool LoadTestSet(const std::string& folder, ImageSet* testSet) {
 
 }  // namespace
 
-int ReportCommand(const std::vector<std::string>& arguments) {
+int ReportCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
   // The outputs are checked before the data are read: a folder that cannot take them, or an
@@ -271,7 +271,7 @@ int ReportCommand(const std::vector<std::string>& arguments) {
   const std::filesystem::path data = options.dataFolder;
   const std::vector<std::string> inputs = {options.model, (data / kTestImagesName).string(),
                                            (data / kTestLabelsName).string()};
-  std::unique_ptr<Model> model = ReadDigitModel(options.model);
+  std::unique_ptr<Model> model = ReadDigitModel(options.model, settings.threadCount);
   if (model == nullptr || !PrepareOutputFolder(options.outFolder, true)) return 1;
   for (const std::string& output : outputs)
     if (OverwritesAnInput(output, inputs)) return 1;

@@ -1,10 +1,14 @@
 // mnist-lab show: digits of an IDX image file as a PNG grid, labelled from the label file
-// beside it. Only the chosen images are read, so looking at a few of 60,000 costs little.
+// beside it. Only the chosen images are read, so looking at a few of 60,000 costs little. With
+// --distorted each digit is followed by distorted copies of it, drawn as training draws them
+// with MNIST_MLP_DISTORTION (elastic when it is unset) and MNIST_MLP_SEED.
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
+#include "distortion/epoch_distortion.h"
 #include "io/byte_order.h"
 #include "io/stream.h"
 #include "lab/digit_grid.h"
@@ -17,12 +21,45 @@ constexpr size_t kDefaultCount = 100;
 // As many digits as a report's mistakes picture holds at most; more make a picture too large to
 // look at (and to keep in memory).
 constexpr size_t kMaxDigitsShown = 300;
+constexpr uint32_t kDistortedCopies = 8;  // one digit each in the labels "#1" to "#8"
+constexpr uint32_t kSide = 28;
+constexpr const char* kUsage = "usage: show IDX_IMAGES [INDEX...] [--distorted] [-o FILE.png]";
 
 struct Options {
   std::string images;
   std::vector<uint64_t> indices;
   std::string output = "digits.png";
+  bool distorted = false;
 };
+
+// The distortion --distorted draws: the settings', or the elastic defaults when none is set
+// (copies equal to their digit would show nothing).
+DistortionParameters ShownDistortion(const Settings& settings) {
+  if (settings.distortion.kind != DistortionKind::None) return settings.distortion;
+  DistortionParameters elastic;
+  elastic.kind = DistortionKind::Elastic;
+  return elastic;
+}
+
+// After each digit, kDistortedCopies distortions of it labelled #1, #2, ...; copy c of the
+// digit at place p is image p x kDistortedCopies + c of one epoch's distortions.
+std::vector<GridDigit> WithDistortedCopies(const std::vector<GridDigit>& digits,
+                                           const DistortionParameters& parameters, uint32_t seed) {
+  EpochDistortion distortion(parameters, kSide, seed);
+  for (size_t f = 0; f < distortion.FieldCount(); ++f) distortion.DrawField(f);
+  std::vector<GridDigit> grid;
+  for (size_t place = 0; place < digits.size(); ++place) {
+    grid.push_back(digits[place]);
+    for (uint32_t copy = 1; copy <= kDistortedCopies; ++copy) {
+      // "#1": the label alphabet has # for it.
+      const char label[3] = {'#', static_cast<char>('0' + copy), '\0'};
+      GridDigit distorted{Vector(digits[place].pixels.size()), {{label, {200, 200, 200}}}};
+      distortion.Distort(digits[place].pixels, place * kDistortedCopies + copy - 1, distorted.pixels);
+      grid.push_back(std::move(distorted));
+    }
+  }
+  return grid;
+}
 
 // An IDX file opened for reading single records. Every header value is checked against the
 // file's length before a record is read.
@@ -75,24 +112,25 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
     const std::string& argument = arguments[i];
     if (argument == "-o" && i + 1 < arguments.size()) {
       options->output = arguments[++i];
+    } else if (argument == "--distorted") {
+      options->distorted = true;
     } else if (options->images.empty()) {
       options->images = argument;
     } else if (!argument.empty() && argument.size() <= 12 &&
                std::all_of(argument.begin(), argument.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       options->indices.push_back(std::stoull(argument));
     } else {
-      PrintError("show: \"" + argument +
-                 "\" is not an index; usage: show IDX_IMAGES [INDEX...] [-o FILE.png]");
+      PrintError("show: \"" + argument + "\" is not an index; " + kUsage);
       return false;
     }
   }
-  if (options->images.empty()) PrintError("show: usage: show IDX_IMAGES [INDEX...] [-o FILE.png]");
+  if (options->images.empty()) PrintError(std::string("show: ") + kUsage);
   return !options->images.empty();
 }
 
 }  // namespace
 
-int ShowCommand(const std::vector<std::string>& arguments) {
+int ShowCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
   IdxFile images;
@@ -116,7 +154,9 @@ int ShowCommand(const std::vector<std::string>& arguments) {
       OverwritesAnInput(options.output, {options.images, labelPath}))
     return 1;
   const size_t requested = options.indices.size();
-  if (requested > kMaxDigitsShown) options.indices.resize(kMaxDigitsShown);
+  // With --distorted every digit takes kDistortedCopies + 1 places in the picture.
+  const size_t cap = options.distorted ? kMaxDigitsShown / (kDistortedCopies + 1) : kMaxDigitsShown;
+  if (requested > cap) options.indices.resize(cap);
   IdxFile labels;
   const bool labelled = labelPath != options.images &&
                         OpenIdx(labelPath, LabelFileMagic, &labels, &message) && labels.count == images.count;
@@ -142,16 +182,23 @@ int ShowCommand(const std::vector<std::string>& arguments) {
     PrintError(options.images + ": no image to draw");
     return 1;
   }
-  if (!WriteWholeFile(options.output, DigitGridPng(digits, 10))) return 1;
+  const DistortionParameters distortion = ShownDistortion(settings);
+  const uint32_t seed = settings.seed.value_or(static_cast<uint32_t>(std::time(nullptr)));
+  const std::string png =
+      options.distorted ? DigitGridPng(WithDistortedCopies(digits, distortion, seed), kDistortedCopies + 1)
+                        : DigitGridPng(digits, 10);
+  if (!WriteWholeFile(options.output, png)) return 1;
   std::cout << "Wrote " << OneLine(options.output) << ": " << digits.size()
             << (digits.size() == 1 ? " digit" : " digits")
             << (labelled ? ", labelled from " + OneLine(labelPath)
-                         : std::string(", without labels (no label file beside)"))
-            << "." << std::endl;
-  if (requested > kMaxDigitsShown) {
-    PrintError("show: drew the first " + std::to_string(kMaxDigitsShown) + " of the " +
-               std::to_string(requested) + " indices given (at most " + std::to_string(kMaxDigitsShown) +
-               " in one picture)");
+                         : std::string(", without labels (no label file beside)"));
+  if (options.distorted)
+    std::cout << ", each followed by " << kDistortedCopies << " distortions " << DistortionText(distortion)
+              << " drawn with seed " << seed;
+  std::cout << "." << std::endl;
+  if (requested > cap) {
+    PrintError("show: drew the first " + std::to_string(cap) + " of the " + std::to_string(requested) +
+               " indices given (at most " + std::to_string(kMaxDigitsShown) + " in one picture)");
   }
   return allShown ? 0 : 1;
 }

@@ -45,8 +45,9 @@ struct ImageSample {
 // Samples stored compactly, for sets of millions of small images: the pixels of all samples
 // in one array and per sample one 16-byte entry. The one-hot targets the loader makes share
 // one table of the ten rows; any other target is copied into a pool of the set's own.
-// Samples are read as SampleViews; a sample's pixels and target never change once appended,
-// only the order of the samples (Swap).
+// Samples are read as SampleViews; a sample's target never changes once appended, and its
+// pixels only through PixelsToRedraw (a distorted copy of a training set is redrawn in place
+// every epoch, which saves allocating a copy per epoch).
 class ImageSet {
  public:
   class const_iterator {
@@ -84,6 +85,10 @@ class ImageSet {
   void push_back(const ImageSample& sample);
   // Exchanges the places of samples i and j (their values stay where they are in memory).
   void Swap(size_t i, size_t j) { std::swap(entries_[i], entries_[j]); }
+  // The pixels of sample i, to be overwritten; views of the sample see the new values.
+  std::span<double> PixelsToRedraw(size_t index) {
+    return {pixels_.data() + entries_[index].pixelOffset, entries_[index].pixelCount};
+  }
 
  private:
   friend bool LoadImageSet(std::istream& imageFile, std::istream& labelFile, ImageSet* set,

@@ -11,7 +11,6 @@ NeuralNetwork::NeuralNetwork(const std::string& networkFileName, const std::vect
                              double learningRate, double weightDecayFactor, ImageSet& trainingSet,
                              const ImageSet* testSet, bool* savesSucceeded)
     : NeuralNetwork(WithLayers(layerSizes, learningRate, weightDecayFactor)) {
-  epochCount = EpochCountSetting();
   const bool saved = Train(networkFileName, trainingSet, testSet);
   if (savesSucceeded != nullptr) *savesSucceeded = saved;
 }
@@ -56,11 +55,11 @@ Vector NeuralNetwork::FeedForward(std::span<const double> input) {
   return activations.empty() ? Vector() : activations.back();
 }
 
-double NeuralNetwork::CountCorrect(const ImageSet& samples) {
+double NeuralNetwork::CountCorrect(const ImageSet& samples, uint32_t threadCount) {
   if (samples.empty()) return 0.0;
   // Blocks of images through a contiguous copy of the network, on the threads the processors
   // can run.
-  ThreadPool pool(ThreadsWorthStarting(ThreadCountSetting()));
+  ThreadPool pool(ThreadsWorthStarting(threadCount == 0 ? kMaxThreadCount : threadCount));
   const double correct = Engine(pool).CountCorrect(samples);
   FeedForward(samples.back().pixels);  // the cache holds the last sample, as documented
   return correct;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "distortion/distortion_parameters.h"
 #include "engine/training_engine.h"
 #include "math/matrix.h"
 #include "mnist/image_set.h"
@@ -23,6 +24,7 @@
 struct EpochResult {
   uint32_t epoch = 0;  // counted from 0, as the epoch lines are
   uint32_t epochCount = 0;
+  double learningRate = 0.0;  // the rate this epoch trained with
   double accuracy = 0.0;      // percent of the test set; NaN without one
   double bestAccuracy = 0.0;  // the best accuracy up to and including this epoch
   uint32_t bestEpoch = 0;
@@ -30,6 +32,14 @@ struct EpochResult {
   bool saveFailed = false;  // a save was due and failed (its message is printed)
 };
 using EpochObserver = std::function<void(const EpochResult&)>;
+
+// What a training run does beyond the network's own fields. The defaults train as the plain
+// algorithm does.
+struct TrainingOptions {
+  uint32_t threadCount = 0;         // threads for training and evaluation; 0: one per processor
+  double learningRateDecay = 1.0;   // the rate is multiplied by it after every epoch
+  DistortionParameters distortion;  // of the training images, drawn afresh every epoch
+};
 
 class NeuralNetwork {
  public:
@@ -39,8 +49,8 @@ class NeuralNetwork {
   // Builds the layers, fills every weight and bias with standard-normal values and trains on
   // trainingSet (reordering it), measuring accuracy on *testSet (may be null) after each
   // epoch and saving the best network to networkFileName. Returns when training is over.
-  // The epoch count is 300, or MNIST_MLP_EPOCHS when that holds a positive number. When
-  // savesSucceeded is given, it receives whether every save of the network file succeeded.
+  // The epoch count is 300, on one thread per processor. When savesSucceeded is given, it
+  // receives whether every save of the network file succeeded.
   NeuralNetwork(const std::string& networkFileName, const std::vector<uint32_t>& layerSizes,
                 double learningRate, double weightDecayFactor, ImageSet& trainingSet, const ImageSet* testSet,
                 bool* savesSucceeded = nullptr);
@@ -59,8 +69,9 @@ class NeuralNetwork {
   // The output for one input; rewrites the cache. An input shorter than n(0) throws
   // std::out_of_range, a longer one has its tail ignored.
   Vector FeedForward(std::span<const double> input);
-  // Number of samples whose largest output is at the index of their target's 1.0.
-  double CountCorrect(const ImageSet& samples);
+  // Number of samples whose largest output is at the index of their target's 1.0, counted on
+  // up to threadCount threads (0: one per processor).
+  double CountCorrect(const ImageSet& samples, uint32_t threadCount = 0);
 
   // The fast engine's copy of the layers, rate, decay factor and batch size, and the way back:
   // CopyFrom writes the engine's weights and biases into this network's rows.
@@ -71,9 +82,10 @@ class NeuralNetwork {
 
   // Runs epochCount epochs of mini-batch gradient descent (see training.cpp), calling
   // onEpoch (when given) after each. Returns false when any save of the network file failed
-  // (each failure is printed).
+  // (each failure is printed). The network keeps learningRate as it was, whatever the decay.
+  // A distortion needs square images (std::invalid_argument otherwise, before any epoch).
   bool Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet,
-             const EpochObserver& onEpoch = {});
+             const EpochObserver& onEpoch = {}, const TrainingOptions& options = {});
 
   // The gradients of the log-likelihood of one sample (minus its cross-entropy cost) for
   // every layer, from the cache left by FeedForward(input). Assigns every entry of

@@ -5,8 +5,6 @@
 #include <chrono>
 #include <random>
 
-#include "settings/settings.h"
-
 namespace {
 
 // Low 32 bits of the system clock in 100-nanosecond units since 1970-01-01 00:00 UTC.
@@ -16,8 +14,6 @@ uint32_t ClockSeed() {
       std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(sinceEpoch);
   return static_cast<uint32_t>(static_cast<uint64_t>(ticks.count()));
 }
-
-uint32_t InitialBase() { return SeedSetting().value_or(ClockSeed()); }
 
 // A bijection of 32-bit values (the MurmurHash3 finaliser): distinct counters always give
 // distinct seeds, and neighbouring counters give unrelated ones.
@@ -31,7 +27,7 @@ uint32_t Mix(uint32_t x) {
 }
 
 struct SeedState {
-  std::atomic<uint32_t> base{InitialBase()};
+  std::atomic<uint32_t> base{ClockSeed()};
   std::atomic<uint32_t> counter{0};
 };
 

@@ -1,16 +1,21 @@
 // Mini-batch gradient descent on the cross-entropy cost of sigmoid outputs.
 //
-// Each epoch shuffles the training set with a freshly seeded engine, steps through it in
+// Each epoch shuffles the training set with a freshly seeded engine (and, when asked, trains
+// on a freshly distorted copy of it, drawn from the same seed), steps through it in
 // mini-batches of batchSize samples (the last one may be smaller), measures the accuracy on
 // the test set, prints "Epoch e accuracy: x." and saves the network whenever the count of
 // correct test samples beats every earlier epoch. Without a test set it saves every epoch.
+// After every epoch the rate is multiplied by the decay of the options.
 //
 // Train runs on the fast engine (engine/training_engine.h); TrainMiniBatch and Backpropagate
 // are the plain per-sample reference that the engine is tested against.
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <random>
+#include <stdexcept>
 
+#include "distortion/epoch_distortion.h"
 #include "math/activation.h"
 #include "network/neural_network.h"
 #include "network/random.h"
@@ -31,25 +36,69 @@ std::vector<Vector> ZeroVectorsShapedLike(const std::vector<Vector>& vectors) {
   return zeros;
 }
 
+// The side of the training set's square images when they are to be distorted (0 otherwise).
+uint32_t ImageSide(const ImageSet& trainingSet, const DistortionParameters& distortion) {
+  if (distortion.kind == DistortionKind::None || trainingSet.empty()) return 0;
+  const size_t pixelCount = trainingSet.front().pixels.size();
+  uint32_t side = 0;
+  while (size_t{side + 1} * (side + 1) <= pixelCount) ++side;
+  for (const SampleView sample : trainingSet) {
+    if (sample.pixels.size() != size_t{side} * side)
+      throw std::invalid_argument("distortions need square images of one size");
+  }
+  return side;
+}
+
+// Draws the epoch's fields, then distorts the images, each step dealt among the pool's threads.
+// Each field and image depends on its index alone, so the thread count changes nothing.
+void DistortOnThreads(const ImageSet& trainingSet, EpochDistortion distortion, ImageSet& distorted,
+                      ThreadPool& pool) {
+  pool.Run([&](uint32_t thread) {
+    const Share fields = ShareOf(distortion.FieldCount(), 1, thread, pool.ThreadCount());
+    for (size_t f = fields.begin; f < fields.end; ++f) distortion.DrawField(f);
+    pool.Barrier();
+    const Share images = ShareOf(trainingSet.size(), 1, thread, pool.ThreadCount());
+    DistortSamples(trainingSet, distortion, distorted, images.begin, images.end);
+  });
+}
+
 }  // namespace
 
 bool NeuralNetwork::Train(const std::string& networkFileName, ImageSet& trainingSet, const ImageSet* testSet,
-                          const EpochObserver& onEpoch) {
+                          const EpochObserver& onEpoch, const TrainingOptions& options) {
+  const uint32_t side = ImageSide(trainingSet, options.distortion);
   // The engine trains a contiguous copy of the weights; the rows of `weights` are brought up
   // to date before every save and at the end. The thread setting is an upper bound: threads
   // that would wait for a processor or find no rows to work on are not started.
   ThreadPool pool(
-      std::min(ThreadsWorthStarting(ThreadCountSetting()), TrainingEngine::ThreadsWorthUsing(weights)));
+      std::min(ThreadsWorthStarting(options.threadCount == 0 ? kMaxThreadCount : options.threadCount),
+               TrainingEngine::ThreadsWorthUsing(weights)));
   TrainingEngine engine = Engine(pool);
+  // Distorted images are drawn into a copy of the training set that is shuffled exactly as the
+  // set itself, so that sample i of both has the same label.
+  std::optional<ImageSet> distorted;
+  if (options.distortion.kind != DistortionKind::None)
+    distorted.emplace(trainingSet.begin(), trainingSet.end());
   double bestCorrect = -1.0;
   bool savesSucceeded = true;
   EpochResult result{.epochCount = epochCount, .accuracy = std::nan(""), .bestAccuracy = std::nan("")};
+  double rate = learningRate;
   for (uint32_t epoch = 0; epoch < epochCount; ++epoch) {
-    std::mt19937 random(NextRandomSeed());
+    const uint32_t seed = NextRandomSeed();
+    std::mt19937 random(seed);
+    if (distorted) {
+      std::mt19937 sameRandom = random;
+      ShuffleSamples(*distorted, sameRandom);
+    }
     ShuffleSamples(trainingSet, random);
-    engine.TrainEpoch(trainingSet, batchSize);
+    if (distorted)
+      DistortOnThreads(trainingSet, EpochDistortion(options.distortion, side, seed), *distorted, pool);
+    engine.SetLearningRate(rate);
+    engine.TrainEpoch(distorted ? *distorted : trainingSet, batchSize);
 
     result.epoch = epoch;
+    result.learningRate = rate;
+    rate *= options.learningRateDecay;
     bool save = true;
     if (testSet != nullptr) {
       const double correct = engine.CountCorrect(*testSet);

@@ -235,12 +235,15 @@ inline ChildResult RunInChild(const std::function<int()>& body, rlim_t fileSizeL
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-// Every setting the program reads; a test child starts without any of them.
+// Removes every MNIST_MLP_* variable: a test child starts without any setting (the programs
+// refuse unknown ones too).
 inline void ClearSettings() {
-  for (const char* name :
-       {"MNIST_MLP_EPOCHS", "MNIST_MLP_SEED", "MNIST_MLP_THREADS", "MNIST_MLP_LEARNING_RATE",
-        "MNIST_MLP_BATCH_SIZE", "MNIST_MLP_HIDDEN_LAYERS", "MNIST_MLP_WEIGHT_DECAY", "MNIST_MLP_PROGRESS"})
-    unsetenv(name);
+  std::vector<std::string> names;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (text.starts_with("MNIST_MLP_")) names.push_back(text.substr(0, text.find('=')));
+  }
+  for (const std::string& name : names) unsetenv(name.c_str());
 }
 
 // In a child process: replaces it (keeping its PID) by the executable at `path`, called
@@ -276,8 +279,10 @@ inline ChildResult RunProgram(const TemporaryFolder& folder, const std::vector<s
 #endif
 
 #ifdef MNIST_LAB_BINARY
-inline ChildResult RunLab(const TemporaryFolder& folder, const std::vector<std::string>& arguments) {
-  return RunInChild([&] { return ExecExecutable(MNIST_LAB_BINARY, folder, arguments, {}, "mnist-lab"); });
+inline ChildResult RunLab(const TemporaryFolder& folder, const std::vector<std::string>& arguments,
+                          const Environment& environment = {}) {
+  return RunInChild(
+      [&] { return ExecExecutable(MNIST_LAB_BINARY, folder, arguments, environment, "mnist-lab"); });
 }
 #endif
 

@@ -25,16 +25,15 @@ TEST(TrainSettings, UnsetOrAtTheirDefaultsTheyTrainTheDocumentedNetworkByteForBy
                                    {"MNIST_MLP_HIDDEN_LAYERS", "500,300,200,100"},
                                    {"MNIST_MLP_WEIGHT_DECAY", "1"},
                                    {"MNIST_MLP_PROGRESS", "0"}});
-  // What the train command always did: the training constructor with the fixed sizes and
-  // hyperparameters, on the same seed.
+  // What the train command always did: the training constructor's sizes and hyperparameters
+  // (with 2 epochs instead of its 300), on the same seed.
   const ChildResult constructor = RunInChild([&] {
-    ClearSettings();
-    setenv("MNIST_MLP_EPOCHS", "2", 1);
     ResetRandomSeeds(3);
     ImageSet trainingSet = LoadSet(folder, "train");
     const ImageSet testSet = LoadSet(folder, "t10k");
-    NeuralNetwork(folder.Path("constructor.net"), {784, 500, 300, 200, 100, 10}, 0.5, 1.0, trainingSet,
-                  &testSet);
+    NeuralNetwork network = NeuralNetwork::WithLayers({784, 500, 300, 200, 100, 10}, 0.5, 1.0);
+    network.epochCount = 2;
+    network.Train(folder.Path("constructor.net"), trainingSet, &testSet);
     return 0;
   });
   const Bytes documented = ReadFile(folder.Path("constructor.net"));
@@ -86,24 +85,109 @@ TEST(TrainSettings, AnotherShapeRateBatchAndDecayAreStoredAndTrainedAsThePlainSt
 TEST(TrainSettings, AnInvalidSettingOrAnOversizedNetworkStopsBeforeAnythingIsRead) {
   TemporaryFolder folder;
   WriteDataSets(folder.Root());
-  const ChildResult run =
-      RunProgram(folder, {"--train", "a.net", "--verify", "a.net"}, {{"MNIST_MLP_SEED", "0x10"}});
-  EXPECT_EQ(run.output + run.errors + std::to_string(run.exitCode), "1");
-  EXPECT_EQ(
-      run.diagnostics,
-      "mnist-mlp: MNIST_MLP_SEED=\"0x10\" is not valid: it accepts a whole number from 0 to 4294967295 in "
-      "decimal digits, or unset it.\n");
-  const ChildResult huge = RunProgram(folder, {"--train", "a.net"}, {{"MNIST_MLP_HIDDEN_LAYERS", "100000"}});
-  EXPECT_EQ(huge.output + std::to_string(huge.exitCode), "1");
-  EXPECT_EQ(
-      huge.diagnostics,
-      "mnist-mlp: the network 784-100000-10 would have 79400000 weights, more than the 50000000 that --train "
-      "allows; choose smaller MNIST_MLP_HIDDEN_LAYERS.\n");
+  const std::vector<std::pair<Environment, std::string>> refusals{
+      {{{"MNIST_MLP_SEED", "0x10"}},
+       "MNIST_MLP_SEED=\"0x10\" is not valid: it accepts a whole number from 0 to 4294967295 in decimal "
+       "digits, or "
+       "unset it."},
+      {{{"MNIST_MLP_HIDDEN_LAYERS", "100000"}},
+       "the network 784-100000-10 would have 79400000 weights, more than the 50000000 that --train allows; "
+       "choose "
+       "smaller MNIST_MLP_HIDDEN_LAYERS."},
+      {{{"MNIST_MLP_EPOCS", "2"}},
+       "MNIST_MLP_EPOCS is not a known setting: did you mean MNIST_MLP_EPOCHS? (the README lists the "
+       "settings), or "
+       "unset it."},
+  };
+  for (const auto& [environment, refusal] : refusals) {
+    const ChildResult run = RunProgram(folder, {"--train", "a.net"}, environment);
+    EXPECT_EQ(run.output + run.errors + std::to_string(run.exitCode), "1");
+    EXPECT_EQ(run.diagnostics, "mnist-mlp: " + refusal + "\n");
+  }
   EXPECT_FALSE(std::filesystem::exists(folder.Path("a.net")));
   // Fewer than two arguments still print the usage text and nothing else.
   const ChildResult usage = RunProgram(folder, {"--train"}, {{"MNIST_MLP_EPOCHS", "x"}});
   EXPECT_TRUE(usage.output.starts_with("Usage: mnist-mlp [options]\n"));
   EXPECT_EQ(usage.diagnostics + std::to_string(usage.exitCode), "0");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TrainSettings, HeldOutImagesChooseTheSavedEpochAreNeverTrainedOnAndTheTestSetIsMeasuredOnce) {
+  TemporaryFolder folder, twenty;
+  WriteDataSets(folder.Root());
+  WriteDataSets(twenty.Root(), 20);  // the same first 20 training images, and the same test set
+  const Environment common{
+      {"MNIST_MLP_SEED", "3"}, {"MNIST_MLP_HIDDEN_LAYERS", "20"}, {"MNIST_MLP_EPOCHS", "1"}};
+  Environment heldOut = common;
+  heldOut.emplace_back("MNIST_MLP_VALIDATION", "10");
+  ASSERT_EQ(RunProgram(folder, {"--train", "held.net"}, heldOut).exitCode, 0);
+  ASSERT_EQ(RunProgram(twenty, {"--train", "first.net"}, common).exitCode, 0);
+  EXPECT_EQ(ReadFile(folder.Path("held.net")), ReadFile(twenty.Path("first.net")));
+
+  heldOut[2] = {"MNIST_MLP_EPOCHS", "6"};
+  heldOut.emplace_back("MNIST_MLP_LEARNING_RATE", "2");
+  const ChildResult run = RunProgram(folder, {"--train", "best.net"}, heldOut);
+  ImageSet training = LoadSet(folder, "train");
+  const ImageSet held(training.begin() + 20, training.end()), test = LoadSet(folder, "t10k");
+  NeuralNetwork saved(folder.Path("best.net"));
+  // The epoch lines are percentages of the 10 held-out images, and the file holds their best.
+  std::istringstream lines(run.output);
+  double best = -1.0;
+  for (std::string line; std::getline(lines, line);) {
+    double accuracy = 0.0;
+    if (std::sscanf(line.c_str(), "Epoch %*d accuracy: %lf", &accuracy) != 1) continue;
+    EXPECT_EQ(std::fmod(accuracy, 10.0), 0.0) << line;
+    best = std::max(best, accuracy);
+  }
+  EXPECT_EQ(saved.CountCorrect(held) * 10.0, best);
+  const double correct = saved.CountCorrect(test);
+  std::ostringstream expected;
+  expected << "mnist-mlp: test accuracy of the saved network, chosen on the held-out images: "
+           << correct * 5.0 << "% (" << correct << " of 20)\n";
+  EXPECT_EQ(run.diagnostics, expected.str());
+
+  const ChildResult all = RunProgram(folder, {"--train", "x.net"}, {{"MNIST_MLP_VALIDATION", "30"}});
+  EXPECT_EQ(all.output + std::to_string(all.exitCode), "1");
+  EXPECT_EQ(all.diagnostics,
+            "mnist-mlp: MNIST_MLP_VALIDATION=30 is not valid: it must be below the 30 images of "
+            "train-images.idx3-ubyte, or unset it.\n");
+}
+
+TEST(TrainSettings, ARunTooBigForMemoryIsRefusedAndHelpOptionsAreAnsweredOnStandardError) {
+  TemporaryFolder folder;
+  WriteDataSets(folder.Root());
+  // Within both limits of the settings, but the mini-batch blocks alone need 22.6 GiB: refused
+  // under an address-space limit of 2 GiB before anything is loaded. (The sanitizers reserve
+  // more address space than that for themselves.)
+#ifndef MNIST_MLP_SANITIZED
+  const ChildResult big = RunInChild([&] {
+    const rlimit limit{2ull << 30, 2ull << 30};
+    setrlimit(RLIMIT_AS, &limit);
+    return ExecExecutable(MNIST_MLP_BINARY, folder, {"--train", "a.net"},
+                          {{"MNIST_MLP_HIDDEN_LAYERS", "60000"}, {"MNIST_MLP_BATCH_SIZE", "10000"}},
+                          "mnist-mlp");
+  });
+  EXPECT_EQ(big.output + std::to_string(big.exitCode), "1");
+  EXPECT_EQ(
+      big.errors,
+      "mnist-mlp: training 784-60000-10 in batches of 10000 would need about 23.7 GiB (mini-batch blocks "
+      "22.6 GiB, weights 1.1 GiB, images 0 MiB), more than the 2.0 GiB this process may use; choose a "
+      "smaller MNIST_MLP_BATCH_SIZE or MNIST_MLP_HIDDEN_LAYERS.\n");
+#endif
+
+  const ChildResult usage = RunProgram(folder, {});
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"--version"}, {"--help", "x", "-h"}}) {
+    const ChildResult help = RunProgram(folder, arguments);
+    EXPECT_EQ(help.output + std::to_string(help.exitCode), (arguments.size() < 2 ? usage.output : "") + "0");
+    EXPECT_EQ(
+        help.diagnostics,
+        "mnist-mlp: run mnist-mlp with no arguments for the usage text; the README documents the commands "
+        "and the MNIST_MLP_* settings.\n");
+  }
 }
 
 }  // namespace

@@ -148,20 +148,18 @@ TEST(EnsembleFile, LoadingAndCountingTakeMemoryInProportionToTheFile) {
                 SaveOrLoad(folder, wide, nullptr, true, "wide"),
             "");
   const ImageSet samples = RandomSamples(50, 784, 10, 3);
-  setenv("MNIST_MLP_THREADS", "256", 1);
   for (const char* name : {"deep", "many", "wide"}) {
     const long long fileSize = static_cast<long long>(std::filesystem::file_size(folder.Path(name)));
     const long long growth = PeakMemoryGrowth([&] {
       NetworkEnsemble ensemble;
       EXPECT_EQ(SaveOrLoad(folder, ensemble, nullptr, false, name), "");
-      ensemble.CountCorrect(samples);
+      ensemble.CountCorrect(samples, 256);
     });
     if (growth < 0) GTEST_SKIP() << "the peak resident size cannot be reset here";
 #ifndef __SANITIZE_ADDRESS__  // its red zones and quarantine multiply small allocations
     EXPECT_LT(growth, 30 * fileSize + (4 << 20)) << name << ": " << growth / 1024 << " KiB";
 #endif
   }
-  unsetenv("MNIST_MLP_THREADS");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <stb/stb_image_write.h>
 
 #include "math/activation.h"
+#include "network/random.h"
 #include "test_support.h"
 
 namespace {
@@ -51,9 +52,10 @@ TEST(DrawnDigits, ReadAsWellAsTheOriginals) {
   ASSERT_EQ(test.size(), 1000u);
 
   TemporaryFolder folder;
-  setenv("MNIST_MLP_EPOCHS", "5", 1);
-  setenv("MNIST_MLP_SEED", "1", 1);
-  NeuralNetwork(folder.Path("digits.net"), {784, 100, 10}, 0.5, 1.0, training, &test);
+  ResetRandomSeeds(1);
+  NeuralNetwork network = NeuralNetwork::WithLayers({784, 100, 10}, 0.5, 1.0);
+  network.epochCount = 5;
+  network.Train(folder.Path("digits.net"), training, &test);
 
   const ChildResult report = RunLab(folder, {"report", "digits.net", "--data", data});
   ASSERT_EQ(report.exitCode, 0) << report.errors;

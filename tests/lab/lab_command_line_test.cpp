@@ -170,6 +170,33 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   const ChildResult unlabelled = RunLab(folder, {"show", "t10k-images.idx3-ubyte"});
   EXPECT_EQ(unlabelled.exitCode, 0);
   EXPECT_EQ(unlabelled.output, "Wrote digits.png: 30 digits, without labels (no label file beside).\n");
+
+  // --distorted: a row per digit, the digit and 8 copies, the same for the same seed.
+  const auto distorted = [&](const std::string& seed, const std::string& distortion,
+                             const std::string& name) {
+    return RunLab(folder, {"show", "t10k-images.idx3-ubyte", "3", "4", "--distorted", "-o", name},
+                  {{"MNIST_MLP_SEED", seed}, {"MNIST_MLP_DISTORTION", distortion}});
+  };
+  EXPECT_EQ(distorted("5", "affine:rotate=20", "a.png").output,
+            "Wrote a.png: 2 digits, without labels (no label file beside), each followed by 8 distortions "
+            "affine:rotate=20,scale=10,shear=10 drawn with seed 5.\n");
+  const GreyImage distortedGrid = Decoded(ReadFile(folder.Path("a.png")));
+  EXPECT_EQ(distortedGrid.width, 9u * 64u);
+  EXPECT_EQ(distortedGrid.height, 2u * grid.height);
+  distorted("5", "affine:rotate=20", "again.png");
+  distorted("6", "affine:rotate=20", "other.png");
+  EXPECT_EQ(ReadFile(folder.Path("again.png")), ReadFile(folder.Path("a.png")));
+  EXPECT_NE(ReadFile(folder.Path("other.png")), ReadFile(folder.Path("a.png")));
+  EXPECT_NE(distorted("5", "none", "e.png").output.find("8 distortions elastic:alpha=34,sigma=4,"),
+            std::string::npos);
+  EXPECT_EQ(
+      distorted("5", "twist", "e.png").errors,
+      "mnist-lab: MNIST_MLP_DISTORTION=\"twist\" is not valid: it accepts none, affine or elastic, "
+      "optionally "
+      "followed by a colon and name=value pairs separated by commas, such as "
+      "elastic:alpha=34,sigma=4,rotate=10,scale=10,shear=10 (alpha from 0 to 1000, sigma above 0 and at most "
+      "10, rotate degrees to 180, scale percent to 50, shear degrees to 60; alpha and sigma for elastic "
+      "only), or unset it.\n");
 }
 
 TEST(LabCommands, UnknownOnesAreRefusedWithTheUsage) {

@@ -107,6 +107,73 @@ TEST(Train, LearnsASeparableSetPrintsEveryEpochAndKeepsTheBest) {
       << "every epoch shuffles the training set";
 }
 
+// Epoch e steps with rate x f^e: three epochs with decay 0.5 are three one-epoch runs with
+// rates 0.5, 0.25 and 0.125 (the same seeds are drawn in the same order either way). The
+// network keeps its starting rate.
+TEST(Train, TheRateOfEpochEIsTheRateTimesTheDecayToThePowerE) {
+  TemporaryFolder folder;
+  const ImageSet samples = RandomSamples(30, 6, 3, 4);
+  ResetRandomSeeds(8);
+  NeuralNetwork decayed = NeuralNetwork::WithLayers({6, 5, 3}, 0.5, 1.0);
+  decayed.epochCount = 3;
+  ImageSet training = samples;
+  testing::internal::CaptureStdout();
+  std::vector<double> rates;
+  decayed.Train(folder.Path("a"), training, nullptr,
+                [&](const EpochResult& r) { rates.push_back(r.learningRate); },
+                {.threadCount = 2, .learningRateDecay = 0.5, .distortion = {}});
+  ResetRandomSeeds(8);
+  NeuralNetwork stepwise = NeuralNetwork::WithLayers({6, 5, 3}, 0.5, 1.0);
+  stepwise.epochCount = 1;
+  training = samples;
+  for (const double rate : {0.5, 0.25, 0.125}) {
+    stepwise.learningRate = rate;
+    stepwise.Train(folder.Path("b"), training, nullptr, {}, {.threadCount = 1, .distortion = {}});
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rates, (std::vector<double>{0.5, 0.25, 0.125}));
+  EXPECT_EQ(decayed.learningRate, 0.5);
+  stepwise.learningRate = 0.5;
+  stepwise.epochCount = 3;
+  EXPECT_TRUE(SameParameters(decayed, stepwise));
+}
+
+// Each image's distortion depends on the seed and its place alone: any thread count trains the
+// same network, and the images given to training stay as they were (only reordered).
+TEST(Train, DistortedTrainingIsTheSameOnAnyNumberOfThreads) {
+  TemporaryFolder folder;
+  const ImageSet samples = RandomSamples(50, 784, 10, 5);
+  const ImageSet test = RandomSamples(20, 784, 10, 6);
+  std::vector<Bytes> files;
+  for (const uint32_t threads : {1u, 3u}) {
+    ResetRandomSeeds(5);
+    NeuralNetwork network = NeuralNetwork::WithLayers({784, 20, 10}, 0.5, 1.0);
+    network.epochCount = 2;
+    ImageSet training = samples;
+    testing::internal::CaptureStdout();
+    network.Train(folder.Path("n"), training, &test, {},
+                  {.threadCount = threads, .distortion = *ParseDistortion("elastic:alpha=20,sigma=3")});
+    testing::internal::GetCapturedStdout();
+    files.push_back(ReadFile(folder.Path("n")));
+    for (const SampleView sample : training) {
+      bool found = false;
+      for (const SampleView original : samples)
+        found = found || std::equal(sample.pixels.begin(), sample.pixels.end(), original.pixels.begin());
+      EXPECT_TRUE(found);
+    }
+  }
+  EXPECT_EQ(files[0], files[1]);
+  // Without distortions the same seed trains another network.
+  ResetRandomSeeds(5);
+  NeuralNetwork plain = NeuralNetwork::WithLayers({784, 20, 10}, 0.5, 1.0);
+  plain.epochCount = 2;
+  ImageSet training = samples;
+  testing::internal::CaptureStdout();
+  plain.Train(folder.Path("p"), training, &test);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(ReadFile(folder.Path("p")), files[0]);
+}
+
 // One seed must give one order on every standard library; the order below was derived from the
 // algorithm in shuffle.h by a separate implementation of it and of std::mt19937.
 TEST(ShuffleSamples, FixedSeedGivesItsGoldenOrder) {

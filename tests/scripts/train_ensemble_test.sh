@@ -34,14 +34,15 @@ for prefix, count in ("train", 30), ("t10k", 10):
         f.write(struct.pack(">II", 2049, count) + bytes(labels))
 EOF
 # Logs each --train (seed, folder, passed-through settings, threads). With $T/hold present, seed 2 trains and
-# then hangs, as a training does that saved its best epoch so far and goes on: a run to kill.
+# then hangs, as a training does that saved its best epoch so far and goes on: a run to kill. The mark is
+# the test's own variable, which the real program would refuse as an unknown setting.
 cat >"$T/bin/mnist-mlp" <<EOF
 #!/bin/sh
 case "\$1" in --train)
   echo "\$MNIST_MLP_SEED \$PWD \${MNIST_MLP_MARK:-unset} \$MNIST_MLP_EPOCHS \$MNIST_MLP_THREADS" >>"$T/trains"
-  if [ "\$MNIST_MLP_SEED" = 2 ] && [ -e "$T/hold" ]; then "$REAL" "\$@"; touch "$T/held"; exec sleep 30; fi ;;
+  if [ "\$MNIST_MLP_SEED" = 2 ] && [ -e "$T/hold" ]; then env -u MNIST_MLP_MARK "$REAL" "\$@"; touch "$T/held"; exec sleep 30; fi ;;
 esac
-exec "$REAL" "\$@"
+exec env -u MNIST_MLP_MARK "$REAL" "\$@"
 EOF
 # ssh [options] HOST [--] COMMAND...: runs COMMAND in \$T/hosts/HOST with a bare environment
 cat >"$T/bin/ssh" <<EOF
