@@ -198,7 +198,8 @@ int ShowCommand(const std::vector<std::string>& arguments, const Settings& setti
   std::cout << "." << std::endl;
   if (requested > cap) {
     PrintError("show: drew the first " + std::to_string(cap) + " of the " + std::to_string(requested) +
-               " indices given (at most " + std::to_string(kMaxDigitsShown) + " in one picture)");
+               " indices given (at most " + std::to_string(cap) +
+               (options.distorted ? " with their distortions" : "") + " in one picture)");
   }
   return allShown ? 0 : 1;
 }
