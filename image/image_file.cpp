@@ -98,6 +98,57 @@ bool PnmHeaderNumbersFit(const unsigned char* bytes, size_t byteCount) {
   return true;
 }
 
+// Why stb must not see these bytes (each check guards against a fault of stb 2.27 above), or
+// nullptr.
+const char* StbHazard(const char* format, const unsigned char* bytes, size_t byteCount) {
+  if (std::strcmp(format, "PNG") == 0 && !PngChunksFit(bytes, byteCount))
+    return "a chunk runs past the end of the file, or an empty image data chunk";
+  if (std::strcmp(format, "PGM") == 0 && !PnmHeaderNumbersFit(bytes, byteCount))
+    return "a header number of more than 6 digits";
+  if (std::strcmp(format, "JPEG") == 0 && !JpegHuffmanTablesFit(bytes, byteCount))
+    return "a Huffman table with more than 256 codes";
+  return nullptr;
+}
+
+constexpr uint32_t kMaxSide = 1u << 16;
+
+// The size in a PNG file's header chunk, read here because stb's own reading refuses large
+// sizes without saying them. False when the bytes hold no header chunk.
+struct PictureSize {
+  uint64_t width = 0, height = 0;
+  int channels = 0;
+  bool sixteenBits = false;
+};
+bool PngHeaderSize(const unsigned char* bytes, size_t byteCount, PictureSize* size) {
+  if (byteCount < 26 || std::memcmp(bytes + 12, "IHDR", 4) != 0) return false;
+  const auto word = [&](size_t at) {
+    return uint64_t{bytes[at]} << 24 | uint64_t{bytes[at + 1]} << 16 | uint64_t{bytes[at + 2]} << 8 |
+           bytes[at + 3];
+  };
+  const int channelsOfColourType[7] = {1, 0, 3, 3, 2, 0, 4};  // palette: 3, or 4 with transparency
+  size->width = word(16);
+  size->height = word(20);
+  size->sixteenBits = bytes[24] == 16;
+  size->channels = bytes[25] <= 6 ? channelsOfColourType[bytes[25]] : 0;
+  return true;
+}
+
+// Why a picture of this size is refused, or "" when it is not.
+std::string SizeRefusal(uint64_t width, uint64_t height, int channels, bool sixteenBits, uint64_t maxPixels) {
+  const uint64_t pixelCount = width * height;
+  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  if (width > kMaxSide || height > kMaxSide)
+    return size + ", more than the " + std::to_string(kMaxSide) + " accepted on a side";
+  if (pixelCount > maxPixels) return size + ", more than the " + std::to_string(maxPixels) + " accepted";
+  const uint64_t decodedBytes = pixelCount * uint64_t(channels) * (sixteenBits ? 2 : 1);
+  if (decodedBytes > kMaxDecodedBytes) {
+    return size + " of " + std::to_string(channels) + " channels at " + (sixteenBits ? "16" : "8") +
+           " bits need " + std::to_string((decodedBytes + (1 << 20) - 1) >> 20) +
+           " MiB to decode, more than the " + std::to_string(kMaxDecodedBytes >> 20) + " MiB accepted";
+  }
+  return "";
+}
+
 struct FreeStbImage {
   void operator()(unsigned char* pixels) const { stbi_image_free(pixels); }
 };
@@ -116,16 +167,16 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
     *errorMessage = "too large a file (over 2 GB)";
     return false;
   }
-  if (std::strcmp(format, "PNG") == 0 && !PngChunksFit(bytes, byteCount)) {
-    *errorMessage = damaged + " (a chunk runs past the end of the file, or an empty image data chunk)";
-    return false;
+  PictureSize png;
+  if (std::strcmp(format, "PNG") == 0 && PngHeaderSize(bytes, byteCount, &png)) {
+    const std::string refusal = SizeRefusal(png.width, png.height, png.channels, png.sixteenBits, maxPixels);
+    if (!refusal.empty()) {
+      *errorMessage = refusal;
+      return false;
+    }
   }
-  if (std::strcmp(format, "PGM") == 0 && !PnmHeaderNumbersFit(bytes, byteCount)) {
-    *errorMessage = damaged + " (a header number of more than 6 digits)";
-    return false;
-  }
-  if (std::strcmp(format, "JPEG") == 0 && !JpegHuffmanTablesFit(bytes, byteCount)) {
-    *errorMessage = damaged + " (a Huffman table with more than 256 codes)";
+  if (const char* hazard = StbHazard(format, bytes, byteCount)) {
+    *errorMessage = damaged + " (" + hazard + ")";
     return false;
   }
   const int length = static_cast<int>(byteCount);
@@ -134,10 +185,10 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
     *errorMessage = damaged + " (" + stbi_failure_reason() + ")";
     return false;
   }
-  const uint64_t pixelCount = uint64_t(width) * uint64_t(height);
-  if (width <= 0 || height <= 0 || pixelCount > maxPixels) {
-    *errorMessage = std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +
-                    std::to_string(maxPixels) + " accepted";
+  const std::string refusal = SizeRefusal(uint64_t(width), uint64_t(height), channels,
+                                          stbi_is_16_bit_from_memory(bytes, length) != 0, maxPixels);
+  if (width <= 0 || height <= 0 || !refusal.empty()) {
+    *errorMessage = refusal.empty() ? damaged + " (no pixels)" : refusal;
     return false;
   }
   // The file's own channels: stb's conversion between channel counts mishandles 16-bit PGM
@@ -152,6 +203,33 @@ bool DecodeImage(const unsigned char* bytes, size_t byteCount, GreyImage* image,
                       static_cast<uint32_t>(channels));
   return true;
 }
+
+bool CheckImageHeader(const unsigned char* bytes, size_t byteCount, uint64_t* pixelCount,
+                      std::string* errorMessage, uint64_t maxPixels) {
+  *pixelCount = 0;
+  const char* format = FormatName(bytes, byteCount);
+  if (format == nullptr) {
+    *errorMessage = "not a PNG, JPEG, PGM or BMP image";
+    return false;
+  }
+  PictureSize size;
+  if (std::strcmp(format, "PNG") == 0) {
+    if (!PngHeaderSize(bytes, byteCount, &size)) return true;  // cut short: decoding tells
+  } else {
+    // A JPEG's size comes after its tables, which stb must not see unchecked.
+    int width = 0, height = 0;
+    const int length = static_cast<int>(std::min<size_t>(byteCount, INT_MAX));
+    if (StbHazard(format, bytes, byteCount) != nullptr ||
+        !stbi_info_from_memory(bytes, length, &width, &height, &size.channels) || width <= 0 || height <= 0)
+      return true;
+    size = {uint64_t(width), uint64_t(height), size.channels, stbi_is_16_bit_from_memory(bytes, length) != 0};
+  }
+  *errorMessage = SizeRefusal(size.width, size.height, size.channels, size.sixteenBits, maxPixels);
+  *pixelCount = size.width * size.height;
+  return errorMessage->empty();
+}
+
+uint64_t MaxImageFileBytes(uint64_t pixelCount) { return pixelCount * 8 + (uint64_t{1} << 20); }
 
 GreyImage GreyLevels(const unsigned char* pixels, uint32_t width, uint32_t height, uint32_t channels) {
   assert(channels >= 1 && channels <= 4);

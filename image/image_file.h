@@ -3,7 +3,8 @@
 // keep no state between calls.
 //
 // Every size read from a file is untrusted: the header is read first, and nothing is decoded
-// (allocated) when a side exceeds 65,536 or the pixel count exceeds the caller's limit.
+// (allocated) when a side exceeds 65,536, the pixel count exceeds the caller's limit or the
+// decoded samples would take more than kMaxDecodedBytes.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +20,22 @@ struct GreyImage {
   std::vector<float> levels;
 };
 
-// About the size of a 64-megapixel photo; decoding one takes about 0.5 GB at its peak.
+// About the size of a 64-megapixel photo.
 inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 26;
+// The decoded samples of the largest picture accepted: 64 megapixels of 8-bit RGBA, 32 of 16-bit
+// RGBA. The decoder holds the raw rows and the samples at once, and the grey levels take 4 bytes
+// a pixel: decoding peaks at about twice this plus twice the file (docs/reliability.md).
+inline constexpr uint64_t kMaxDecodedBytes = uint64_t{1} << 28;
+
+// What the first bytes of a file (its header; the whole file will do) tell about the picture.
+// False, with *errorMessage set as DecodeImage sets it, for an unknown format or a picture
+// that DecodeImage would refuse for its size. Otherwise true and *pixelCount is the picture's
+// pixel count, or 0 when the bytes end before the size can be read.
+bool CheckImageHeader(const unsigned char* bytes, size_t byteCount, uint64_t* pixelCount,
+                      std::string* errorMessage, uint64_t maxPixels = kMaxImagePixels);
+// The largest file a picture of this many pixels can take: 16-bit RGBA samples stored without
+// compression, and a megabyte of room for the rest (metadata, a colour profile).
+uint64_t MaxImageFileBytes(uint64_t pixelCount);
 
 // Decodes the file's bytes into *image and returns true. Colour becomes luma; transparent
 // parts are shown over white paper, as an image viewer on a white page shows them; 16-bit

@@ -3,6 +3,8 @@
 #include "io/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +50,12 @@ struct Target {
   struct stat info {};
 };
 
-bool ResolveTarget(const std::string& fileName, Target* target, Failure* failure) {
+bool ResolveTarget(const std::string& fileName, SaveTarget kind, Target* target, Failure* failure) {
+  if (kind == SaveTarget::NewFile) {
+    target->path = fileName;
+    target->exists = lstat(fileName.c_str(), &target->info) == 0 && S_ISREG(target->info.st_mode);
+    return true;
+  }
   std::filesystem::path path = fileName;
   for (int links = 0;; ++links) {
     // A name that cannot be examined is treated as new: creating the file beside it reports
@@ -66,6 +73,14 @@ bool ResolveTarget(const std::string& fileName, Target* target, Failure* failure
   }
 }
 
+// Whether the name still leads to the file open at fd (and is not a link to it).
+bool SameFile(int fd, const std::string& path) {
+  struct stat opened {};
+  struct stat named {};
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
 // NAME.tmp-PID-N beside the target, with NAME shortened so that the whole name fits the file
 // system's limit (the target keeps its full name).
 std::string TemporaryName(const std::string& targetPath, unsigned number) {
@@ -75,6 +90,45 @@ std::string TemporaryName(const std::string& targetPath, unsigned number) {
   return (target.parent_path() / (name.substr(0, kMaxNameBytes - suffix.size()) + suffix)).string();
 }
 
+// The PID in a temporary name of the target's ("NAME.tmp-PID-N", NAME possibly shortened), or 0
+// when the name is not one.
+pid_t TemporaryWriter(const std::string& targetName, const std::string& name) {
+  const size_t marker = name.rfind(".tmp-");
+  if (marker == std::string::npos || marker == 0 || targetName.compare(0, marker, name, 0, marker) != 0)
+    return 0;
+  const std::string numbers = name.substr(marker + 5);
+  const size_t dash = numbers.find('-');
+  if (dash == 0 || dash == std::string::npos || dash > 9 || dash + 1 == numbers.size() ||
+      numbers.find_first_not_of("0123456789-") != std::string::npos ||
+      numbers.find('-', dash + 1) != std::string::npos)
+    return 0;
+  const size_t expected = std::min(targetName.size(), kMaxNameBytes - (name.size() - marker));
+  return marker == expected ? static_cast<pid_t>(std::stol(numbers.substr(0, dash))) : 0;
+}
+
+// Removes the temporary files of earlier saves of the target whose writer is gone: a regular
+// file whose lock can be taken (no save holds it) and whose PID runs no process. A PID that is
+// running again (reused) keeps its file; removing too little is harmless.
+void RemoveAbandonedTemporaries(const std::string& targetPath) {
+  const std::filesystem::path target = targetPath;
+  const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
+  const std::string targetName = target.filename().string();
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const pid_t writer = TemporaryWriter(targetName, name);
+    if (writer <= 0 || writer == getpid() || kill(writer, 0) == 0 || errno != ESRCH) continue;
+    const std::string path = (folder / name).string();
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened {};
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+        SameFile(fd, path))
+      unlink(path.c_str());
+    close(fd);
+  }
+}
+
 // Creates a temporary file that did not exist (a leftover of a killed process with the same
 // PID, or anyone else's file, is never touched) and returns its descriptor, or -1.
 int CreateTemporary(const std::string& targetPath, std::string* temporary, Failure* failure) {
@@ -82,7 +136,14 @@ int CreateTemporary(const std::string& targetPath, std::string* temporary, Failu
   for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
     *temporary = TemporaryName(targetPath, counter++);
     const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
+    // The lock tells later saves that this file's writer is alive; it goes with the process.
+    if (fd >= 0 && flock(fd, LOCK_EX) == 0) return fd;
+    if (fd >= 0) {
+      *failure = {"locking " + *temporary, errno};
+      unlink(temporary->c_str());
+      close(fd);
+      return -1;
+    }
     *failure = {"creating " + *temporary, errno};
     if (errno != EEXIST) break;
   }
@@ -140,13 +201,6 @@ std::string WriteThrough(int fd, const std::string& path, const Writer& write,
   return message;
 }
 
-bool SameFile(int fd, const std::string& path) {
-  struct stat opened {};
-  struct stat named {};
-  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
-}
-
 // Makes a rename in the folder survive a power loss. A file system that cannot sync a folder
 // says EINVAL; there is nothing more to do there.
 bool SyncFolder(const std::string& targetPath, Failure* failure) {
@@ -194,18 +248,19 @@ bool WriteInPlace(const std::string& fileName, const Target& target, const Write
 }  // namespace
 
 bool WriteFileAtomically(const std::string& fileName, const Writer& write,
-                         const std::string& finalStageMessage, std::string* errorMessage) {
+                         const std::string& finalStageMessage, std::string* errorMessage, SaveTarget kind) {
   Target target;
   Failure failure;
   bool resolved = false;
   if (fileName.empty()) {
     failure = {"no file name was given", 0};
   } else {
-    resolved = ResolveTarget(fileName, &target, &failure);
+    resolved = ResolveTarget(fileName, kind, &target, &failure);
   }
   if (resolved && target.exists && !S_ISREG(target.info.st_mode)) {
     return WriteInPlace(fileName, target, write, finalStageMessage, errorMessage);
   }
+  if (resolved) RemoveAbandonedTemporaries(target.path);
 
   std::string temporary;
   const int fd = resolved ? CreateTemporary(target.path, &temporary, &failure) : -1;

@@ -10,7 +10,12 @@
 // during the save is never written through, and fails the save. A symbolic link is followed,
 // a dangling one creates the file it names, and a loop of links fails the save. A target that
 // exists and is not a regular file (a device, a pipe) cannot be renamed over and is written in
-// place.
+// place. Where the target is a new file by intent (a report's outputs), `NewFile` replaces a link
+// or any other entry of that name itself, never what it leads to.
+//
+// A save holds an advisory lock (flock) on its temporary file until the rename; a later save of
+// the same target removes the temporary files of earlier saves whose writer is gone (killed),
+// which it tells by that lock being free and the PID in the name being no running process.
 #pragma once
 
 #include <functional>
@@ -24,6 +29,8 @@
 // not reach the disk (flush, sync or rename failed): the caller's message for the last stage
 // of its format. A failure with a system cause (the disk is full, the folder is missing) is also
 // written on standard error, one line with the file's name, the step and the system's error text.
+enum class SaveTarget { FollowLinks, NewFile };
 bool WriteFileAtomically(const std::string& fileName,
                          const std::function<void(std::ostream&, std::string*)>& write,
-                         const std::string& finalStageMessage, std::string* errorMessage);
+                         const std::string& finalStageMessage, std::string* errorMessage,
+                         SaveTarget target = SaveTarget::FollowLinks);

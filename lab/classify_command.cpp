@@ -1,9 +1,13 @@
 // mnist-lab classify: the digit in each picture, prepared as MNIST's digits were.
+#include <sys/stat.h>
+
+#include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "image/digit_preparation.h"
 #include "image/image_file.h"
+#include "io/stream.h"
 #include "lab/lab.h"
 #include "math/activation.h"
 
@@ -20,13 +24,47 @@ struct Options {
   bool json = false;
 };
 
+// Enough for the size in every header, short of a JPEG with a large thumbnail before it.
+constexpr size_t kHeaderBytes = 1 << 16;
+
+// The picture file's bytes, read no further than its header allows: the header first, refused
+// for its format or size; then at most what a picture of that size can take (of the largest
+// accepted picture when the header does not tell), refused by the file's size where it is
+// known before it is read.
+bool ReadPictureFile(const std::string& fileName, std::vector<unsigned char>* bytes,
+                     std::string* errorMessage) {
+  std::ifstream input(fileName, std::ios::binary);
+  if (!input) return ReportError(errorMessage, "cannot be opened: " + SystemReason());
+  bytes->resize(kHeaderBytes);
+  input.read(reinterpret_cast<char*>(bytes->data()), kHeaderBytes);
+  bytes->resize(static_cast<size_t>(input.gcount()));
+  if (input.bad()) return ReportError(errorMessage, "cannot be read: " + SystemReason());
+  uint64_t pixelCount = 0;
+  if (!CheckImageHeader(bytes->data(), bytes->size(), &pixelCount, errorMessage)) return false;
+  const uint64_t limit = MaxImageFileBytes(pixelCount > 0 ? pixelCount : kMaxImagePixels);
+  const std::string tooLarge =
+      "larger than a picture of its size can be (" + std::to_string(limit) + " bytes)";
+  struct stat info {};
+  if (stat(fileName.c_str(), &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) > limit)
+    return ReportError(errorMessage, std::to_string(info.st_size) + " bytes, " + tooLarge);
+  while (input && bytes->size() <= limit) {
+    const size_t start = bytes->size();
+    bytes->resize(start + std::min<uint64_t>(kReadChunkBytes, limit + 1 - start));
+    input.read(reinterpret_cast<char*>(bytes->data() + start),
+               static_cast<std::streamsize>(bytes->size() - start));
+    bytes->resize(start + static_cast<size_t>(input.gcount()));
+  }
+  if (input.bad()) return ReportError(errorMessage, "cannot be read: " + SystemReason());
+  if (bytes->size() > limit) return ReportError(errorMessage, tooLarge);
+  return true;
+}
+
 // The picture's network input, or false with the reason after the file's name.
 bool PreparePicture(const std::string& fileName, Vector* pixels, std::string* errorMessage) {
-  std::string bytes;
-  if (!ReadWholeFile(fileName, &bytes, errorMessage)) return false;
+  std::vector<unsigned char> bytes;
   GreyImage picture;
-  return DecodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &picture,
-                     errorMessage) &&
+  return ReadPictureFile(fileName, &bytes, errorMessage) &&
+         DecodeImage(bytes.data(), bytes.size(), &picture, errorMessage) &&
          PrepareDigit(picture, pixels, errorMessage);
 }
 
@@ -49,7 +87,7 @@ std::string Shades(const Vector& pixels) {
 std::string TextResult(const std::string& fileName, const Vector& mean,
                        const std::vector<const Vector*>& members, const Vector* pixels) {
   std::ostringstream out;
-  out << fileName << ": " << ArgMax(mean) << "\n  scores";
+  out << OneLine(fileName) << ": " << ArgMax(mean) << "\n  scores";
   for (size_t digit = 0; digit < mean.size(); ++digit) out << " " << digit << ":" << Fixed(mean[digit], 4);
   out << "\n";
   if (members.size() > 1) {
@@ -98,13 +136,8 @@ int ClassifyCommand(const std::vector<std::string>& arguments, const Settings& s
     PrintError("classify: usage: classify MODEL IMAGE... [--show] [--json]");
     return 2;
   }
-  std::unique_ptr<Model> model = ReadModelFile(options.model, settings.threadCount);
+  std::unique_ptr<Model> model = ReadDigitModel(options.model, settings.threadCount);
   if (model == nullptr) return 1;
-  if (model->InputSize() != kDigitSide * kDigitSide) {
-    PrintError(options.model + ": the model takes " + std::to_string(model->InputSize()) +
-               " inputs, but a prepared digit has 784 (28 x 28)");
-    return 1;
-  }
 
   // Every picture is prepared first and all are classified together, on all threads.
   std::vector<Vector> prepared;

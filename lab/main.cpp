@@ -21,13 +21,15 @@ void PrintUsage() {
                "      the digit in each PNG, JPEG, PGM or BMP picture and the ten scores; --show draws the\n"
                "      28 x 28 input the network sees, --json prints one JSON object per picture\n"
                "  show IDX_IMAGES [INDEX...] [--distorted] [-o FILE.png]\n"
-               "      draws the digits at these indices (default: the first 100) as a PNG grid (default\n"
-               "      digits.png), with their labels when the label file lies beside the image file;\n"
+               "      draws the digits at these indices (default: the first 100; at most 300) as a PNG\n"
+               "      grid (default digits.png), labelled when the label file lies beside the image file;\n"
                "      --distorted puts 8 copies distorted as MNIST_MLP_DISTORTION says after each digit\n"
-               "  page [MODEL] [--data DIR] [--port N]\n"
+               "      (then at most 33 digits)\n"
+               "  page [MODEL] [--data DIR] [--port N] [--host ADDRESS]\n"
                "      serves a page on 127.0.0.1 (port 8000, or N; 0: any free one) on which you draw\n"
                "      a digit and watch the model answer, and train a network on the MNIST files of DIR\n"
-               "      (default: the working directory) live; Ctrl-C stops the server\n";
+               "      (default: the working directory) live; Ctrl-C stops the server. --host 0.0.0.0\n"
+               "      opens it to the networks of this machine (to draw on a phone)\n";
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // terminal and as confusion.svg, mistakes.png and report.json for looking and for scripts.
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <span>
 #include <sstream>
 
+#include "image/digit_preparation.h"
 #include "lab/confusion_svg.h"
 #include "lab/digit_grid.h"
 #include "lab/lab.h"
@@ -16,6 +19,9 @@ namespace {
 // More mistakes than this make the picture too large to look at; the most confident come first.
 constexpr size_t kMaxMistakesShown = 300;
 constexpr size_t kConfusionsListed = 10;
+// The outputs are computed for this many images at a time, so that their memory does not grow
+// with the test set.
+constexpr size_t kImagesPerBlock = 4096;
 
 struct Options {
   std::string model;
@@ -38,11 +44,12 @@ struct Confusion {
 // Everything the report prints and writes, gathered in one pass over the outputs.
 struct Figures {
   size_t sampleCount = 0;
-  uint64_t correct = 0;  // Model::CountCorrect (a whole number), as --verify prints it
+  uint64_t correct = 0;  // the diagonal of the matrix: Model::CountCorrect, as --verify prints it
   ConfusionMatrix confusion{};
   std::vector<Confusion> confusions;    // off-diagonal cells with a count, most frequent first
   std::vector<uint64_t> memberCorrect;  // one per member
-  std::vector<Mistake> mistakes;        // most confident first
+  uint64_t mistakeCount = 0;
+  std::vector<Mistake> mistakes;  // the kMaxMistakesShown most confident, most confident first
 };
 
 bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
@@ -63,23 +70,45 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options) {
   return !options->model.empty();
 }
 
+// The more confident mistake first; of two as confident, the earlier image.
+bool MoreConfident(const Mistake& a, const Mistake& b) {
+  return a.score > b.score || (a.score == b.score && a.sample < b.sample);
+}
+
+// Keeps the kMaxMistakesShown most confident of the mistakes, most confident first.
+void KeepMostConfident(std::vector<Mistake>* mistakes) {
+  if (mistakes->size() > kMaxMistakesShown) {
+    std::nth_element(mistakes->begin(), mistakes->begin() + kMaxMistakesShown, mistakes->end(),
+                     MoreConfident);
+    mistakes->resize(kMaxMistakesShown);
+  }
+  std::sort(mistakes->begin(), mistakes->end(), MoreConfident);
+}
+
 Figures Gather(Model& model, const ImageSet& testSet) {
   Figures figures;
   figures.sampleCount = testSet.size();
-  figures.correct = static_cast<uint64_t>(model.CountCorrect(testSet));
-  const SetOutputs outputs = model.Outputs(testSet);
   figures.memberCorrect.assign(model.MemberCount(), 0);
-  for (size_t s = 0; s < testSet.size(); ++s) {
-    const uint32_t truth = ArgMax(testSet[s].target);
-    const uint32_t answer = ArgMax(outputs.mean[s]);
-    ++figures.confusion[truth][answer];
-    if (answer != truth) figures.mistakes.push_back({s, truth, answer, outputs.mean[s][answer]});
-    for (size_t m = 0; m < model.MemberCount(); ++m)
-      figures.memberCorrect[m] += ArgMax(outputs.members[m][s]) == truth;
+  for (size_t first = 0; first < testSet.size(); first += kImagesPerBlock) {
+    const size_t last = std::min(testSet.size(), first + kImagesPerBlock);
+    std::vector<std::span<const double>> inputs;
+    for (size_t s = first; s < last; ++s) inputs.push_back(testSet[s].pixels);
+    const SetOutputs outputs = model.Outputs(inputs);
+    for (size_t s = first; s < last; ++s) {
+      const uint32_t truth = ArgMax(testSet[s].target);
+      const uint32_t answer = ArgMax(outputs.mean[s - first]);
+      ++figures.confusion[truth][answer];
+      if (answer != truth) {
+        ++figures.mistakeCount;
+        figures.mistakes.push_back({s, truth, answer, outputs.mean[s - first][answer]});
+      }
+      for (size_t m = 0; m < model.MemberCount(); ++m)
+        figures.memberCorrect[m] += ArgMax(outputs.members[m][s - first]) == truth;
+    }
+    KeepMostConfident(&figures.mistakes);
   }
-  std::stable_sort(figures.mistakes.begin(), figures.mistakes.end(),
-                   [](const Mistake& a, const Mistake& b) { return a.score > b.score; });
   for (uint32_t truth = 0; truth < 10; ++truth) {
+    figures.correct += figures.confusion[truth][truth];
     for (uint32_t answer = 0; answer < 10; ++answer) {
       const uint64_t count = figures.confusion[truth][answer];
       if (truth != answer && count > 0) figures.confusions.push_back({truth, answer, count});
@@ -181,15 +210,15 @@ std::string Json(const Figures& figures, const Options& options, const Model& mo
          << ", \"accuracy\": " << Fixed(Percent(static_cast<double>(figures.memberCorrect[m]), total), 4)
          << "}";
   }
-  json << "\n  ],\n  \"mistakes\": " << figures.mistakes.size()
-       << ",\n  \"mistakes_shown\": " << mistakesShown << "\n}\n";
+  json << "\n  ],\n  \"mistakes\": " << figures.mistakeCount << ",\n  \"mistakes_shown\": " << mistakesShown
+       << "\n}\n";
   return json.str();
 }
 
 // The mistakes as "true>answer score%" labels: the true digit green, the answer red.
 std::string MistakesPng(const Figures& figures, const ImageSet& testSet) {
   std::vector<GridDigit> digits;
-  for (size_t i = 0; i < std::min(kMaxMistakesShown, figures.mistakes.size()); ++i) {
+  for (size_t i = 0; i < figures.mistakes.size(); ++i) {
     const Mistake& m = figures.mistakes[i];
     const int percent = std::min(99, static_cast<int>(m.score * 100.0));
     digits.push_back({ToVector(testSet[m.sample].pixels),
@@ -202,51 +231,66 @@ std::string MistakesPng(const Figures& figures, const ImageSet& testSet) {
   return DigitGridPng(digits, 20);
 }
 
+// The test files in the folder, or false with the failure printed: which file, why, and how to
+// get MNIST there.
+bool LoadTestSet(const std::string& folder, ImageSet* testSet) {
+  const std::filesystem::path data = folder;
+  const std::string imagePath = (data / kTestImagesName).string(),
+                    labelPath = (data / kTestLabelsName).string();
+  for (const std::string& path : {imagePath, labelPath}) {
+    if (std::ifstream(path, std::ios::binary)) continue;
+    PrintError(path + ": cannot be opened: " + SystemReason() + "; the MNIST test files are looked up in " +
+               folder + " (--data DIR names another folder); to get them there, run scripts/get-mnist " +
+               folder);
+    return false;
+  }
+  std::string message;
+  if (!LoadImageSet(imagePath, labelPath, testSet, &message)) {
+    PrintError(imagePath + ", " + labelPath + ": " + message);
+    return false;
+  }
+  if (testSet->empty() || testSet->front().pixels.size() != kDigitSide * kDigitSide) {
+    PrintError(
+        imagePath + ": the model needs images of 784 pixels (28 x 28), the file has " +
+        (testSet->empty() ? std::string("no images") : std::to_string(testSet->front().pixels.size())));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ReportCommand(const std::vector<std::string>& arguments, const Settings& settings) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
-  std::unique_ptr<Model> model = ReadModelFile(options.model, settings.threadCount);
-  if (model == nullptr) return 1;
-  if (model->OutputSize() != DigitCount) {
-    PrintError(options.model + ": the model has " + std::to_string(model->OutputSize()) +
-               " outputs, but a digit classifier has 10");
-    return 1;
-  }
+  // The outputs are checked before the data are read: a folder that cannot take them, or an
+  // output that is one of the inputs, would lose the report after all of it was computed.
+  const std::filesystem::path out = options.outFolder;
+  const std::vector<std::string> outputs = {(out / "confusion.svg").string(), (out / "mistakes.png").string(),
+                                            (out / "report.json").string()};
   const std::filesystem::path data = options.dataFolder;
-  const std::string imagePath = (data / kTestImagesName).string(),
-                    labelPath = (data / kTestLabelsName).string();
+  const std::vector<std::string> inputs = {options.model, (data / kTestImagesName).string(),
+                                           (data / kTestLabelsName).string()};
+  std::unique_ptr<Model> model = ReadDigitModel(options.model, settings.threadCount);
+  if (model == nullptr || !PrepareOutputFolder(options.outFolder, true)) return 1;
+  for (const std::string& output : outputs)
+    if (OverwritesAnInput(output, inputs)) return 1;
   ImageSet testSet;
-  std::string message;
-  if (!LoadImageSet(imagePath, labelPath, &testSet, &message)) {
-    PrintError(imagePath + ", " + labelPath + ": " + message);
-    return 1;
-  }
-  if (testSet.empty() || testSet.front().pixels.size() < model->InputSize()) {
-    PrintError(imagePath + ": the model needs " + std::to_string(model->InputSize()) +
-               " pixels per image, the file has " +
-               (testSet.empty() ? std::string("no images") : std::to_string(testSet.front().pixels.size())));
-    return 1;
-  }
+  if (!LoadTestSet(options.dataFolder, &testSet)) return 1;
 
   const Figures figures = Gather(*model, testSet);
-  PrintText(figures, DescribeModel(*model) + " (" + options.model + ")");
+  PrintText(figures, DescribeModel(*model) + " (" + OneLine(options.model) + ")");
 
-  std::error_code error;
-  std::filesystem::create_directories(options.outFolder, error);
-  const std::filesystem::path out = options.outFolder;
   const std::string title =
       "Confusion matrix: " + Fixed(Percent(figures.correct, double(testSet.size())), 2) + "% of " +
       std::to_string(testSet.size()) + " test images right";
-  const size_t shown = std::min(kMaxMistakesShown, figures.mistakes.size());
-  const bool written =
-      WriteWholeFile((out / "confusion.svg").string(), ConfusionSvg(figures.confusion, title)) &
-      WriteWholeFile((out / "mistakes.png").string(), MistakesPng(figures, testSet)) &
-      WriteWholeFile((out / "report.json").string(), Json(figures, options, *model, shown));
+  const size_t shown = figures.mistakes.size();
+  const bool written = WriteWholeFile(outputs[0], ConfusionSvg(figures.confusion, title)) &&
+                       WriteWholeFile(outputs[1], MistakesPng(figures, testSet)) &&
+                       WriteWholeFile(outputs[2], Json(figures, options, *model, shown));
   if (!written) return 1;
-  std::cout << "\nWrote " << (out / "confusion.svg").string() << ", " << (out / "mistakes.png").string()
-            << " (" << shown << " of " << figures.mistakes.size() << " mistakes, most confident first) and "
-            << (out / "report.json").string() << "." << std::endl;
+  std::cout << "\nWrote " << OneLine(outputs[0]) << ", " << OneLine(outputs[1]) << " (" << shown << " of "
+            << figures.mistakeCount << " mistakes, most confident first) and " << OneLine(outputs[2]) << "."
+            << std::endl;
   return 0;
 }

@@ -18,6 +18,9 @@
 namespace {
 
 constexpr size_t kDefaultCount = 100;
+// As many digits as a report's mistakes picture holds at most; more make a picture too large to
+// look at (and to keep in memory).
+constexpr size_t kMaxDigitsShown = 300;
 constexpr uint32_t kDistortedCopies = 8;  // one digit each in the labels "#1" to "#8"
 constexpr uint32_t kSide = 28;
 constexpr const char* kUsage = "usage: show IDX_IMAGES [INDEX...] [--distorted] [-o FILE.png]";
@@ -69,7 +72,7 @@ struct IdxFile {
 
 bool OpenIdx(const std::string& path, uint32_t magic, IdxFile* file, std::string* errorMessage) {
   file->stream.open(path, std::ios::binary);
-  if (!file->stream) return ReportError(errorMessage, "cannot be opened");
+  if (!file->stream) return ReportError(errorMessage, "cannot be opened: " + SystemReason());
   unsigned char header[16];
   const size_t headerSize = magic == ImageFileMagic ? 16 : 8;
   if (!ReadBytes(file->stream, header, headerSize) || DecodeBigEndian32(header) != magic) {
@@ -146,6 +149,14 @@ int ShowCommand(const std::vector<std::string>& arguments, const Settings& setti
       options.indices.push_back(i);
   }
   const std::string labelPath = LabelPathBeside(options.images);
+  const std::string outputFolder = std::filesystem::path(options.output).parent_path().string();
+  if (!PrepareOutputFolder(outputFolder, false) ||
+      OverwritesAnInput(options.output, {options.images, labelPath}))
+    return 1;
+  const size_t requested = options.indices.size();
+  // With --distorted every digit takes kDistortedCopies + 1 places in the picture.
+  const size_t cap = options.distorted ? kMaxDigitsShown / (kDistortedCopies + 1) : kMaxDigitsShown;
+  if (requested > cap) options.indices.resize(cap);
   IdxFile labels;
   const bool labelled = labelPath != options.images &&
                         OpenIdx(labelPath, LabelFileMagic, &labels, &message) && labels.count == images.count;
@@ -177,12 +188,18 @@ int ShowCommand(const std::vector<std::string>& arguments, const Settings& setti
       options.distorted ? DigitGridPng(WithDistortedCopies(digits, distortion, seed), kDistortedCopies + 1)
                         : DigitGridPng(digits, 10);
   if (!WriteWholeFile(options.output, png)) return 1;
-  std::cout << "Wrote " << options.output << ": " << digits.size() << " digits"
-            << (labelled ? ", labelled from " + labelPath
+  std::cout << "Wrote " << OneLine(options.output) << ": " << digits.size()
+            << (digits.size() == 1 ? " digit" : " digits")
+            << (labelled ? ", labelled from " + OneLine(labelPath)
                          : std::string(", without labels (no label file beside)"));
   if (options.distorted)
     std::cout << ", each followed by " << kDistortedCopies << " distortions " << DistortionText(distortion)
               << " drawn with seed " << seed;
   std::cout << "." << std::endl;
+  if (requested > cap) {
+    PrintError("show: drew the first " + std::to_string(cap) + " of the " + std::to_string(requested) +
+               " indices given (at most " + std::to_string(cap) +
+               (options.distorted ? " with their distortions" : "") + " in one picture)");
+  }
   return allShown ? 0 : 1;
 }

@@ -78,6 +78,16 @@ inline Bytes LabelFileBytes(const Bytes& labels) {
   return IdxFileBytes({2049u, static_cast<uint32_t>(labels.size())}, labels);
 }
 
+// The start of a PNG file: the signature and a header chunk (its checksum left zero, which
+// nothing here checks) of a picture of this size, depth and colour type.
+inline Bytes PngHeader(uint32_t width, uint32_t height, unsigned char depth, unsigned char colourType) {
+  Bytes bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  for (uint32_t word : {width, height})
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(word >> shift));
+  bytes.insert(bytes.end(), {depth, colourType, 0, 0, 0, 0, 0, 0, 0});
+  return bytes;
+}
+
 // A callback for stb_image_write: appends the encoded bytes to the Bytes at `context`.
 inline void AppendBytes(void* context, void* data, int size) {
   auto* bytes = static_cast<Bytes*>(context);

@@ -52,4 +52,32 @@ TEST(ImageFile, RefusesForeignDamagedAndHugeFilesBeforeDecoding) {
   }
   Decoded(png, &message, 15);
   EXPECT_EQ(message, "4 x 4 pixels, more than the 15 accepted");
+  Bytes jpeg{0xff, 0xd8, 0xff, 0xc4, 0x00, 0x13, 0x00};  // a table of 16 x 17 codes
+  jpeg.insert(jpeg.end(), 16, 17);
+  const std::string pgm = "P5\n# 12345678\n9999999 1\n255\n";
+  const std::pair<Bytes, std::string> refused[] = {
+      {jpeg, "a damaged or cut-short JPEG file (a Huffman table with more than 256 codes)"},
+      {Bytes(pgm.begin(), pgm.end()),
+       "a damaged or cut-short PGM file (a header number of more than 6 digits)"},
+      {PngHeader(100000, 3, 8, 0), "100000 x 3 pixels, more than the 65536 accepted on a side"},
+      {PngHeader(3, 65537, 8, 0), "3 x 65537 pixels, more than the 65536 accepted on a side"},
+      {PngHeader(8192, 8193, 8, 0), "8192 x 8193 pixels, more than the 67108864 accepted"},
+      {PngHeader(5793, 5793, 16, 6),
+       "5793 x 5793 pixels of 4 channels at 16 bits need 257 MiB to decode, more than the 256 MiB accepted"},
+  };
+  uint64_t pixelCount = 1;
+  for (const auto& [file, expected] : refused) {
+    Decoded(file, &message);
+    EXPECT_EQ(message, expected);
+    // Sizes are refused from the header alone; a header cut short does not tell.
+    if (expected.find("pixels") == std::string::npos) continue;
+    EXPECT_FALSE(CheckImageHeader(file.data(), file.size(), &pixelCount, &message));
+    EXPECT_EQ(message, expected);
+    EXPECT_TRUE(CheckImageHeader(file.data(), 20, &pixelCount, &message));
+    EXPECT_EQ(pixelCount, 0u);
+  }
+  const Bytes fits = PngHeader(5792, 5792, 16, 6);
+  EXPECT_TRUE(CheckImageHeader(fits.data(), fits.size(), &pixelCount, &message));
+  EXPECT_EQ(pixelCount, 5792u * 5792u);
+  EXPECT_EQ(MaxImageFileBytes(pixelCount), pixelCount * 8 + 1048576);
 }

@@ -2,6 +2,8 @@
 // and nothing left behind by a failure.
 #include "io/atomic_file.h"
 
+#include <sys/file.h>
+
 #include <thread>
 
 #include "test_support.h"
@@ -77,6 +79,30 @@ TEST(WriteFileAtomically, PipeIsWrittenInPlace) {
   EXPECT_TRUE(WriteFileAtomically(fifo, WriteHello, "flush failed", &message));
   reader.join();
   EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+}
+
+// A save killed with SIGKILL leaves its temporary file; the next save of the same file removes
+// it, and only it: not one whose writer still holds its lock or still runs, nor another
+// file's, nor a name that merely looks alike.
+TEST(WriteFileAtomically, RemovesTheTemporaryFilesOfSavesWhoseWriterIsGone) {
+  TemporaryFolder folder;
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string dead = std::to_string(gone);
+  const std::vector<std::string> removed = {"out.tmp-" + dead + "-0", "out.tmp-" + dead + "-17"};
+  const std::vector<std::string> kept = {"out.tmp-" + dead + "-1",   "out.tmp-1-0",
+                                         "other.tmp-" + dead + "-0", "out.tmp-" + dead + "-x",
+                                         "out.tmp-" + dead,          "out"};
+  for (const auto& names : {removed, kept})
+    for (const std::string& name : names) WriteFile(folder.Path(name), {1});
+  const int locked = open(folder.Path(kept[0]).c_str(), O_RDONLY);  // a writer in another PID namespace
+  ASSERT_EQ(flock(locked, LOCK_EX), 0);
+  std::string message;
+  EXPECT_TRUE(WriteFileAtomically(folder.Path("out"), WriteHello, "flush failed", &message));
+  close(locked);
+  for (const std::string& name : removed) EXPECT_FALSE(std::filesystem::exists(folder.Path(name))) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(folder.Path(name))) << name;
 }
 
 }  // namespace
