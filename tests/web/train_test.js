@@ -152,8 +152,15 @@ test('a pause changes nothing, drawing is answered while the page trains, and St
   };
   await page.waitForFunction(trained, {timeout: 300000});
   await page.click('#train-pause');
-  await sleep(300);  // the slice under way ends
-  const pausedAt = await page.evaluate(trained);
+  // The slice under way ends first, later on a busy machine: wait until the count holds still
+  // for a second (a page that went on training would never get there).
+  let pausedAt = await page.evaluate(trained);
+  for (let settled = 0, tries = 0; settled < 4 && tries < 120; ++tries) {
+    await sleep(250);
+    const now = await page.evaluate(trained);
+    settled = now === pausedAt ? settled + 1 : 0;
+    pausedAt = now;
+  }
   await sleep(500);
   assert.equal(await page.evaluate(trained), pausedAt, 'a paused page does not train');
   await page.click('#train-pause');
