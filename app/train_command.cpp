@@ -205,6 +205,7 @@ bool TrainCommand(const std::string& networkFileName, const Settings& settings) 
     // As the training constructor does, with the batch size and epochs of the settings as well.
     NeuralNetwork network =
         NeuralNetwork::WithLayers(layerSizes, settings.learningRate, settings.weightDecay);
+    if (settings.scaledStartingWeights) network.ScaleWeightsByInputCount();
     network.batchSize = settings.batchSize;
     network.epochCount = settings.epochCount;
     const TrainingOptions options{.threadCount = settings.threadCount,

@@ -45,7 +45,8 @@ TrainingProgress::TrainingProgress(std::ostream& output, const NeuralNetwork& ne
           << " samples: learning rate " << network.learningRate << ", batch size " << network.batchSize
           << ", weight decay " << network.weightDecayFactor << ", " << network.epochCount
           << (network.epochCount == 1 ? " epoch, " : " epochs, ") << "learning rate decay "
-          << settings.learningRateDecay << ", distortion " << DistortionText(settings.distortion) << ", ";
+          << settings.learningRateDecay << ", distortion " << DistortionText(settings.distortion) << ", "
+          << (settings.scaledStartingWeights ? "scaled" : "normal") << " starting weights, ";
   if (settings.validationCount > 0) {
     output_ << "chosen on " << settings.validationCount << " held-out images, ";
   } else {

@@ -1,6 +1,7 @@
 // Construction, the forward pass and batched counting of NeuralNetwork.
 #include "network/neural_network.h"
 
+#include <cmath>
 #include <iostream>
 
 #include "math/activation.h"
@@ -36,6 +37,14 @@ NeuralNetwork NeuralNetwork::WithLayers(const std::vector<uint32_t>& layerSizes,
     for (Vector& row : network.weights.back().data) FillRandomNormal(row);
   }
   return network;
+}
+
+void NeuralNetwork::ScaleWeightsByInputCount() {
+  for (Matrix& layer : weights) {
+    const double root = std::sqrt(static_cast<double>(layer.columnCount));
+    for (Vector& row : layer.data)
+      for (double& weight : row) weight /= root;
+  }
 }
 
 void NeuralNetwork::AddLayer(uint32_t inputSize, uint32_t outputSize) {

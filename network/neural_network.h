@@ -65,6 +65,11 @@ class NeuralNetwork {
   // 300). Fewer than two sizes give a network without layers.
   static NeuralNetwork WithLayers(const std::vector<uint32_t>& layerSizes, double learningRate,
                                   double weightDecayFactor);
+  // Divides every weight by the square root of its layer's input count, so that a neuron's
+  // weighted input starts with a standard deviation near that of one input instead of growing
+  // with the layer's width (the biases stay as they are). Wide sigmoid layers then start
+  // unsaturated and learn from the first epoch.
+  void ScaleWeightsByInputCount();
 
   // The output for one input; rewrites the cache. An input shorter than n(0) throws
   // std::out_of_range, a longer one has its tail ignored.

@@ -40,6 +40,12 @@ std::optional<std::vector<uint32_t>> ParseHiddenLayers(std::string_view text) {
   }
 }
 
+std::optional<bool> ParseStartingWeights(std::string_view text) {
+  if (text == "scaled") return true;
+  if (text == "normal") return false;
+  return std::nullopt;
+}
+
 std::optional<bool> ParseSwitch(std::string_view text) {
   if (text == "1") return true;
   if (text == "0") return false;
@@ -100,6 +106,10 @@ const Variable kVariables[] = {
      "such as elastic:alpha=34,sigma=4,rotate=10,scale=10,shear=10 (alpha from 0 to 1000, sigma above 0 "
      "and at most 10, rotate degrees to 180, scale percent to 50, shear degrees to 60; alpha and sigma for "
      "elastic only)"},
+    {"MNIST_MLP_STARTING_WEIGHTS",
+     [](std::string_view t, Settings& s) { return Store(ParseStartingWeights, t, s.scaledStartingWeights); },
+     "normal (standard normal starting weights) or scaled (those divided by the square root of the "
+     "layer's input count)"},
     {"MNIST_MLP_PROGRESS", [](std::string_view t, Settings& s) { return Store(ParseSwitch, t, s.progress); },
      "1 (show the progress of --train) or 0 (never show it)"},
 };

@@ -20,6 +20,9 @@
 //   MNIST_MLP_DISTORTION     none (the default), affine or elastic, with parameters
 //                            (distortion/distortion_parameters.h): how training images are
 //                            distorted afresh every epoch
+//   MNIST_MLP_STARTING_WEIGHTS  normal (the default) or scaled: the starting weights drawn
+//                            from the standard normal distribution, or those divided by the
+//                            square root of their layer's input count
 //   MNIST_MLP_PROGRESS       1 or 0: progress of --train on standard error, or none; unset, it
 //                            is shown when standard error is a terminal
 #pragma once
@@ -51,6 +54,7 @@ struct Settings {
   double weightDecay = kDefaultWeightDecay;
   uint32_t validationCount = 0;
   DistortionParameters distortion;
+  bool scaledStartingWeights = false;
   std::optional<bool> progress;  // none: when standard error is a terminal
 };
 

@@ -1,5 +1,7 @@
 // The training settings end to end: unset they change nothing, set they shape and train the
 // network the file then holds, and an invalid one stops the program before any command.
+#include <cmath>
+
 #include "network/random.h"
 #include "network/shuffle.h"
 #include "test_support.h"
@@ -55,12 +57,16 @@ TEST(TrainSettings, UnsetOrAtTheirDefaultsTheyTrainTheDocumentedNetworkByteForBy
   }
 }
 
-TEST(TrainSettings, AnotherShapeRateBatchAndDecayAreStoredAndTrainedAsThePlainStep) {
+TEST(TrainSettings, AnotherShapeRateBatchDecayAndScaledStartAreStoredAndTrainedAsThePlainStep) {
   TemporaryFolder folder;
   WriteDataSets(folder.Root());
-  const Environment custom{{"MNIST_MLP_HIDDEN_LAYERS", "30"}, {"MNIST_MLP_LEARNING_RATE", "0.1"},
-                           {"MNIST_MLP_BATCH_SIZE", "7"},     {"MNIST_MLP_WEIGHT_DECAY", "0.999"},
-                           {"MNIST_MLP_SEED", "5"},           {"MNIST_MLP_EPOCHS", "1"}};
+  const Environment custom{{"MNIST_MLP_HIDDEN_LAYERS", "30"},
+                           {"MNIST_MLP_LEARNING_RATE", "0.1"},
+                           {"MNIST_MLP_BATCH_SIZE", "7"},
+                           {"MNIST_MLP_WEIGHT_DECAY", "0.999"},
+                           {"MNIST_MLP_SEED", "5"},
+                           {"MNIST_MLP_EPOCHS", "1"},
+                           {"MNIST_MLP_STARTING_WEIGHTS", "scaled"}};
   ASSERT_EQ(RunProgram(folder, {"--train", "one.net"}, custom).exitCode, 0);
   NeuralNetwork trained;
   trained.LoadFile(folder.Path("one.net"), nullptr);
@@ -69,6 +75,9 @@ TEST(TrainSettings, AnotherShapeRateBatchAndDecayAreStoredAndTrainedAsThePlainSt
   // mini-batches of 7, 7, 7, 7 and 2 samples. Equal records would mean equal header fields.
   ResetRandomSeeds(5);
   NeuralNetwork reference = NeuralNetwork::WithLayers({784, 30, 10}, 0.1, 0.999);
+  for (Matrix& layer : reference.weights)  // scaled: each weight over the root of its inputs
+    for (Vector& row : layer.data)
+      for (double& weight : row) weight /= std::sqrt(static_cast<double>(row.size()));
   reference.batchSize = 7;
   reference.epochCount = 1;
   const NeuralNetwork initial = reference;

@@ -16,7 +16,8 @@ Settings Read(const std::vector<std::string>& entries, std::string* problem) {
 
 auto Fields(const Settings& s) {
   return std::tuple(s.epochCount, s.seed, s.learningRate, s.learningRateDecay, s.batchSize, s.hiddenLayers,
-                    s.weightDecay, s.validationCount, DistortionText(s.distortion), s.progress);
+                    s.weightDecay, s.validationCount, DistortionText(s.distortion), s.scaledStartingWeights,
+                    s.progress);
 }
 
 }  // namespace
@@ -28,22 +29,23 @@ TEST(Settings, UnsetGivesTheDocumentedNetworkAndValidValuesAreTaken) {
   EXPECT_EQ(Fields(defaults), Fields(Settings()));
   EXPECT_EQ(Fields(defaults),
             std::tuple(300u, std::nullopt, 0.5, 1.0, 10u, std::vector<uint32_t>{500, 300, 200, 100}, 1.0, 0u,
-                       "none", std::nullopt));
+                       "none", false, std::nullopt));
   EXPECT_EQ(defaults.threadCount, DefaultSettings().threadCount);
 
   std::string hundredLayers = "1";
   for (int i = 1; i < 100; ++i) hundredLayers += ",2";
-  const Settings set = Read(
-      {"MNIST_MLP_EPOCHS=007", "MNIST_MLP_SEED=4294967295", "MNIST_MLP_THREADS=300",
-       "MNIST_MLP_LEARNING_RATE=5e-2", "MNIST_MLP_LEARNING_RATE_DECAY=1", "MNIST_MLP_BATCH_SIZE=10000",
-       "MNIST_MLP_HIDDEN_LAYERS=" + hundredLayers, "MNIST_MLP_WEIGHT_DECAY=.999", "MNIST_MLP_VALIDATION=0",
-       "MNIST_MLP_DISTORTION=elastic:sigma=6,alpha=0,shear=0.5", "MNIST_MLP_PROGRESS=0"},
-      &problem);
+  const Settings set =
+      Read({"MNIST_MLP_EPOCHS=007", "MNIST_MLP_SEED=4294967295", "MNIST_MLP_THREADS=300",
+            "MNIST_MLP_LEARNING_RATE=5e-2", "MNIST_MLP_LEARNING_RATE_DECAY=1", "MNIST_MLP_BATCH_SIZE=10000",
+            "MNIST_MLP_HIDDEN_LAYERS=" + hundredLayers, "MNIST_MLP_WEIGHT_DECAY=.999",
+            "MNIST_MLP_VALIDATION=0", "MNIST_MLP_DISTORTION=elastic:sigma=6,alpha=0,shear=0.5",
+            "MNIST_MLP_STARTING_WEIGHTS=scaled", "MNIST_MLP_PROGRESS=0"},
+           &problem);
   EXPECT_EQ(problem, "");
   std::vector<uint32_t> layers(100, 2);
   layers[0] = 1;
   EXPECT_EQ(Fields(set), std::tuple(7u, 4294967295u, 0.05, 1.0, 10000u, layers, 0.999, 0u,
-                                    "elastic:alpha=0,sigma=6,rotate=10,scale=10,shear=0.5", false));
+                                    "elastic:alpha=0,sigma=6,rotate=10,scale=10,shear=0.5", true, false));
   EXPECT_EQ(set.threadCount, kMaxThreadCount);
   EXPECT_EQ(DistortionText(Read({"MNIST_MLP_DISTORTION=affine:rotate=0.1,scale=50"}, &problem).distortion),
             "affine:rotate=0.1,scale=50,shear=10");
@@ -74,6 +76,7 @@ TEST(Settings, EveryInvalidValueOfEveryVariableIsNamedAndTheDefaultsAreKept) {
        {"foo", "elastic:alpha=-1", "elastic:sigma=0", "elastic:sigma=11", "affine:alpha=3", "none:rotate=1",
         "elastic:", "elastic:alpha", "elastic:alpha=1,alpha=2", "affine:rotate=181", "affine:scale=51",
         "affine:shear=61", "affine:turn=3", "Elastic", "affine;rotate=3", "elastic:alpha=34,"}},
+      {"MNIST_MLP_STARTING_WEIGHTS", {"Scaled", "xavier", "normal,scaled"}},
       {"MNIST_MLP_PROGRESS", {"2", "yes", "00"}},
   };
   for (const auto& [name, own] : variables) {
