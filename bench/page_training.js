@@ -5,7 +5,8 @@
 //   NODE_PATH=build/web-test/node_modules node bench/page_training.js DATA_DIR THREADS EPOCHS [LIMIT] [HIDDEN]
 //
 // DATA_DIR holds the four MNIST files (or .gz); LIMIT trains on the first LIMIT digits only
-// (0: all, the default); HIDDEN is the hidden layers (default 500,300,200,100).
+// (0: all, the default); HIDDEN is the hidden layers (default 500,300,200,100). The screenshots
+// are taken after curve point SHOT_AT (default 2).
 'use strict';
 
 const {spawn} = require('node:child_process');
@@ -15,6 +16,19 @@ const readline = require('node:readline');
 const [dataDir, threads, epochs, limit = '0', hidden = '500,300,200,100'] = process.argv.slice(2);
 const build = path.join(__dirname, '..', 'build');
 const screenshots = process.env.SCREENSHOTS;
+
+// A 7 on the canvas, so that the screenshot shows the network of that moment answering.
+async function drawSeven(page) {
+  await page.click('#clear');
+  const box = await (await page.$('#drawing')).boundingBox();
+  const at = (x, y) => page.mouse.move(box.x + box.width * x, box.y + box.height * y, {steps: 8});
+  await at(0.3, 0.25);
+  await page.mouse.down();
+  await at(0.7, 0.25);
+  await at(0.45, 0.8);
+  await page.mouse.up();
+  await page.evaluate(() => new Promise((done) => setTimeout(done, 300)));
+}
 
 async function main() {
   const server = spawn(path.join(build, 'lab', 'mnist-lab'), ['page', '--data', dataDir, '--port', '0'], {stdio: ['ignore', 'pipe', 'inherit']});
@@ -26,7 +40,9 @@ async function main() {
   try {
     const page = await browser.newPage();
     page.on('console', (message) => message.type() === 'error' && console.error('page:', message.text()));
-    const viewports = [['laptop', {width: 1280, height: 800}], ['phone', {width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true}]];
+    // Changing isMobile reloads the page, which would end the training: the phone is its width
+    // and pixel density, which is what the page's layout answers to.
+    const viewports = [['laptop', {width: 1280, height: 800}], ['phone', {width: 390, height: 844, deviceScaleFactor: 2}]];
     await page.setViewport(viewports[0][1]);
     await page.goto(`${url}?threads=${threads}`);
     await page.evaluate(() => window.digitPage.ready);
@@ -47,10 +63,11 @@ async function main() {
                     (reported === 0 ? `; Start to this point ${((panel.firstPointAt - panel.startedAt) / 1000).toFixed(2)} s` : ''));
       }
       reported = panel.points.length;
-      if (screenshots && reported === 2) {
+      if (screenshots && reported === Math.min(Number(epochs), Number(process.env.SHOT_AT || 2))) {
         for (const [name, viewport] of viewports) {
           await page.setViewport(viewport);
-          await page.screenshot({path: path.join(screenshots, `train-${name}.png`), fullPage: name === 'phone'});
+          await drawSeven(page);
+          await page.screenshot({path: path.join(screenshots, `train-${name}.png`), fullPage: true});
         }
         await page.setViewport(viewports[0][1]);
       }
