@@ -157,6 +157,14 @@ TEST(LabPage, RefusesWhatThePageNeverSendsStaysAnsweringAndOpensToANetworkOnlyBy
   EXPECT_EQ(opened.Stop().errors,
             "mnist-lab: page: listening on 127.0.0.2: anyone who can reach this machine on that network can "
             "open the page and fetch the model\n");
+  // Open to every network: loopback is the one address not listed again after the first line.
+  PageServer everywhere(folder, {"--host", "0.0.0.0"});
+  for (const char* loopback : {"or http://127.0.0.1", "or http://localhost"})
+    EXPECT_EQ(everywhere.Started().find(loopback), std::string::npos) << everywhere.Started();
+  const std::string local =
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(everywhere.Port()) + "\r\n\r\n";
+  EXPECT_EQ(Status(everywhere.Port(), local), "200");
+  EXPECT_EQ(everywhere.Stop().exitCode, 0);
   const ChildResult refused = RunLab(folder, {"page", "digits.net", "--host", "example.org"});
   EXPECT_EQ(refused.exitCode, 2);
   EXPECT_NE(refused.errors.find("ADDRESS an IPv4 address of this machine"), std::string::npos)
