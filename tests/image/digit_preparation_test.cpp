@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -43,6 +44,12 @@ TEST(DigitPreparation, InkIsCroppedScaledToTwentyAndCentredByMass) {
   EXPECT_EQ(inked, 20u * 7u);  // 120 x 40 keeps its aspect: 20 x 6.67, rounded to 7 rows
   EXPECT_NEAR(x / mass, 14.0, 0.5);
   EXPECT_NEAR(y / mass, 14.0, 0.5);
+  // An upside-down T: its heavy bar puts the centre of mass low, so the stem runs up past the
+  // field's top edge, and what fits is kept up to the first row.
+  GreyImage tee = Picture(100, 100, 1.0f, 0.0f, 0, 70, 100, 30);
+  for (uint32_t y = 0; y < 70; ++y) std::fill_n(&tee.levels[y * 100 + 45], 10, 0.0f);
+  const Vector teePixels = Prepared(tee);
+  EXPECT_GT(*std::max_element(teePixels.begin(), teePixels.begin() + 28), 0.5);
 }
 
 TEST(DigitPreparation, NeitherColoursNorSizeNorPlaceNorShadingMatter) {
