@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -68,6 +69,13 @@ TEST(DigitPreparation, NeitherColoursNorSizeNorPlaceNorShadingMatter) {
     cornered.levels[i] *= 0.4f + 0.6f * std::min(1.0f, float(i % 300 + i / 300) / 200.0f);
   cornered.levels[298 * 300 + 298] = 0.0f;
   variants.push_back(cornered);
+  // Nor which edge of the picture the ink touches: the seven against the right and bottom edges,
+  // and turned half round against the left and top, keep the same ink.
+  GreyImage edged = Picture(60, 90, 1.0f, 0.0f, 10, 10, 50, 80, true), turned = edged;
+  std::reverse(turned.levels.begin(), turned.levels.end());
+  const Vector edgedPixels = Prepared(edged), turnedPixels = Prepared(turned);
+  EXPECT_NEAR(std::accumulate(edgedPixels.begin(), edgedPixels.end(), 0.0),
+              std::accumulate(turnedPixels.begin(), turnedPixels.end(), 0.0), 0.1);
   for (const GreyImage& variant : variants) {
     const Vector pixels = Prepared(variant);
     double difference = 0;
