@@ -107,6 +107,19 @@ TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
   const Bytes json = ReadFile(folder.Path("report/report.json"));
   EXPECT_NE(std::string(json.begin(), json.end()).find("\"correct\": 47,"), std::string::npos);
 
+  // Most confident first whatever the order of the file: image 1, a 1 read as 9 from full ink,
+  // before image 0, a 0 read as 9 from fainter ink.
+  std::filesystem::create_directory(folder.Path("faint"));
+  Bytes two(2 * 784, 0);
+  two[9] = 200;
+  two[784 + 9] = 255;
+  WriteFile(folder.Path("faint/t10k-images.idx3-ubyte"), ImageFileBytes(2, 28, 28, two));
+  WriteFile(folder.Path("faint/t10k-labels.idx1-ubyte"), LabelFileBytes({0, 1}));
+  ASSERT_EQ(RunLab(folder, {"report", "pair.ens", "--data", "faint", "--out", "faint"}).exitCode, 0);
+  const GreyImage ordered = Decoded(ReadFile(folder.Path("faint/mistakes.png")));
+  EXPECT_EQ(ordered.levels[62 * ordered.width + 4], 0.0f);   // the 1's top row: its middle only
+  EXPECT_GT(ordered.levels[62 * ordered.width + 68], 0.3f);  // the 0's top row: all three
+
   const ChildResult single = RunLab(folder, {"report", "named-like-an-ensemble.ens", "--out", "single"});
   EXPECT_NE(single.output.find("Model: network (named-like-an-ensemble.ens)\nTotal correct: 47 of 50"),
             std::string::npos)
