@@ -42,6 +42,10 @@ TEST(Diagnostics, VerifyOfANetworkFileShowsTheCombineThatMakesItAnEnsemble) {
         "mnist-mlp: and verify that.\n");
   }
 
+  // A name that is only the extension keeps it, so that the suggested ensemble has a name.
+  std::filesystem::copy_file(folder.Path("m.net"), folder.Path(".net"));
+  EXPECT_NE(RunProgram(folder, {"--verify", ".net"}).diagnostics.find("--combine .net.ens .net\n"),
+            std::string::npos);
   EXPECT_EQ(RunProgram(folder, {"--verify", "missing.ens"}).diagnostics,
             "mnist-mlp: cannot open missing.ens: No such file or directory\n");
   // A damaged ensemble is no network either: no advice to combine it.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -43,6 +45,12 @@ TEST(DigitPreparation, InkIsCroppedScaledToTwentyAndCentredByMass) {
   EXPECT_EQ(inked, 20u * 7u);  // 120 x 40 keeps its aspect: 20 x 6.67, rounded to 7 rows
   EXPECT_NEAR(x / mass, 14.0, 0.5);
   EXPECT_NEAR(y / mass, 14.0, 0.5);
+  // An upside-down T: its heavy bar puts the centre of mass low, so the stem runs up past the
+  // field's top edge, and what fits is kept up to the first row.
+  GreyImage tee = Picture(100, 100, 1.0f, 0.0f, 0, 70, 100, 30);
+  for (uint32_t y = 0; y < 70; ++y) std::fill_n(&tee.levels[y * 100 + 45], 10, 0.0f);
+  const Vector teePixels = Prepared(tee);
+  EXPECT_GT(*std::max_element(teePixels.begin(), teePixels.begin() + 28), 0.5);
 }
 
 TEST(DigitPreparation, NeitherColoursNorSizeNorPlaceNorShadingMatter) {
@@ -61,6 +69,13 @@ TEST(DigitPreparation, NeitherColoursNorSizeNorPlaceNorShadingMatter) {
     cornered.levels[i] *= 0.4f + 0.6f * std::min(1.0f, float(i % 300 + i / 300) / 200.0f);
   cornered.levels[298 * 300 + 298] = 0.0f;
   variants.push_back(cornered);
+  // Nor which edge of the picture the ink touches: the seven against the right and bottom edges,
+  // and turned half round against the left and top, keep the same ink.
+  GreyImage edged = Picture(60, 90, 1.0f, 0.0f, 10, 10, 50, 80, true), turned = edged;
+  std::reverse(turned.levels.begin(), turned.levels.end());
+  const Vector edgedPixels = Prepared(edged), turnedPixels = Prepared(turned);
+  EXPECT_NEAR(std::accumulate(edgedPixels.begin(), edgedPixels.end(), 0.0),
+              std::accumulate(turnedPixels.begin(), turnedPixels.end(), 0.0), 0.1);
   for (const GreyImage& variant : variants) {
     const Vector pixels = Prepared(variant);
     double difference = 0;

@@ -38,9 +38,11 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
   WriteFile(folder.Path("huge.png"), PngHeader(100000, 100000, 8, 0));
   WriteFile(folder.Path("deep.png"), PngHeader(8192, 8192, 16, 6));
   WriteFile(folder.Path("two.png"), EncodePng(40, 60, 1, Bytes(2400, 255)));
+  WriteFile(folder.Path("b.bmp"), Bytes{'B', 'M', 0, 0});
   Bytes digit(40 * 60, 250);
   for (size_t y = 10; y < 50; ++y) digit[y * 40 + 20] = 10;
-  const std::string oddName = "a\nb.png: 7\xff.png";  // a forged result line, and not UTF-8
+  // A forged result line, a byte that is not UTF-8, then U+1F600 and U+10FFFF (4 bytes each).
+  const std::string wide = "\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf", oddName = "a\nb.png: 7\xff" + wide + ".png";
   WriteFile(folder.Path(oddName), EncodePng(40, 60, 1, digit));
   ASSERT_TRUE(FeedPipe(folder.Path("model.pipe"), folder.Path("digits.net")));
   std::vector<std::string> manyDigits{"show", "t10k-images.idx3-ubyte", "-o", "many.png"};
@@ -51,7 +53,7 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
        0,
        "",
        [&](const ChildResult&) {
-         EXPECT_EQ(folder.EntryCount(), 14u) << "a file was made outside out/";
+         EXPECT_EQ(folder.EntryCount(), 15u) << "a file was made outside out/";
          EXPECT_TRUE(fs::is_empty(folder.Path("elsewhere")));
          EXPECT_EQ(ReadFile(folder.Path("victim")), victim);
          for (const char* name : {"confusion.svg", "mistakes.png", "report.json"})
@@ -68,6 +70,11 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
       {{"show", "t10k-images.idx3-ubyte", "-o", "a/d.png"},
        1,
        "mnist-lab: a: the output folder cannot be used: No such file or directory\n"},
+      {{"show", "t10k-images.idx3-ubyte", "-o", "elsewhere"},
+       1,
+       "mnist-lab: elsewhere: could not be written"},
+      {{"show", "t10k-images.idx3-ubyte", "7x"}, 2, "mnist-lab: show: \"7x\" is not an index; usage: show "},
+      {{"report", "digits.net", "--bogus"}, 2, "mnist-lab: report: unexpected argument \"--bogus\""},
       {{"report", "digits.net", "--out", "victim"},
        1,
        "mnist-lab: victim: the output folder is not a folder\n"},
@@ -109,18 +116,23 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
        "mnist-lab: two.png: not a network or ensemble file (mnist-mlp writes those; they begin with the "
        "bytes 42 "
        "42); it looks like a picture: the model file comes first\n"},
+      {{"classify", "b.bmp", "x.png"}, 1, "it looks like a picture: the model file comes first"},
+      {{"classify", "t10k-images.idx3-ubyte", "x.png"},
+       1,
+       "it looks like an MNIST data file: the model file"},
       {{"classify", "model.pipe", oddName, "--json"},
        0,
        "",
-       [](const ChildResult& result) {
-         EXPECT_TRUE(result.output.starts_with("{\"file\": \"a\\u000ab.png: 7\\ufffd.png\", \"answer\": "))
+       [&](const ChildResult& result) {
+         EXPECT_TRUE(result.output.starts_with("{\"file\": \"a\\u000ab.png: 7\\ufffd" + wide +
+                                               ".png\", \"answer\": "))
              << result.output;
        }},
       {{"classify", "digits.net", oddName},
        0,
        "",
-       [](const ChildResult& result) {
-         EXPECT_TRUE(result.output.starts_with("a\\nb.png: 7\xff.png: ")) << result.output;
+       [&](const ChildResult& result) {
+         EXPECT_TRUE(result.output.starts_with("a\\nb.png: 7\xff" + wide + ".png: ")) << result.output;
          EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 2) << result.output;
        }},
   };
@@ -128,8 +140,10 @@ TEST(LabHostileFiles, EachIsRefusedWithItsCauseOrHandledWithoutHarm) {
     SCOPED_TRACE(test.arguments[0] + " " + test.arguments[1] + " " + test.arguments[2]);
     const ChildResult result = RunLab(folder, test.arguments);
     EXPECT_EQ(result.exitCode, test.exitCode) << result.errors;
-    EXPECT_TRUE(test.error.empty() ? result.errors.empty()
-                                   : result.errors.find(test.error) != std::string::npos)
+    // An expected message that ends its line is the whole of standard error: nothing more went wrong.
+    EXPECT_TRUE(test.error.empty() || test.error.ends_with('\n')
+                    ? result.errors == test.error
+                    : result.errors.find(test.error) != std::string::npos)
         << result.errors;
     if (test.check) test.check(result);
   }

@@ -56,6 +56,7 @@ TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
         "\n    7       5        4    80.00\n",
         "\n    4     0     0     0     0     3     0     0     0     0     2\n",
         "\n    7     0     1     0     0     0     0     0     4     0     0\n",
+        "\n    9     0     0     0     0     0     0     0     0     0     5\n\nMost frequent confusions\n",
         "  4 read as 9: 2 times\n  7 read as 1: 1 time\n\n", "  member 1: 47 correct (94.00%)\n",
         "  member 2: 42 correct (84.00%)\n  ensemble: 47 correct (94.00%)\n"}) {
     EXPECT_NE(report.output.find(line), std::string::npos) << line << "\n" << report.output;
@@ -73,8 +74,11 @@ TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
         "<rect x=\"146\" y=\"90\" width=\"46\" height=\"46\" fill=\"#ffffff\"", "fill=\"white\">2</text>\n",
         "<text x=\"169\" y=\"117\" font-size=\"12\" text-anchor=\"middle\" "
         "fill=\"black\">0</text>",
-        ">60.0%</text>", ">Confusion matrix: 94.00% of 50 test images right</text>"})
+        ">60.0%</text>", ">Confusion matrix: 94.00% of 50 test images right</text>",
+        "<text x=\"169\" y=\"80\" font-size=\"14\" text-anchor=\"middle\">1</text>",  // column heads
+        "<text x=\"600\" y=\"80\" font-size=\"12\" text-anchor=\"middle\">right</text>"})
     EXPECT_NE(svg.find(cell), std::string::npos) << cell;
+  EXPECT_EQ(svg.find("<rect x=\"100\" y=\"550\""), std::string::npos);  // ten rows, not eleven
   // The mistakes, most confident first (all three tie: by image), each cell 64 x 78: the digit
   // twice its size 2 pixels down, the label in green (truth), grey, red (answer) under it.
   const Bytes png = ReadFile(folder.Path("report/mistakes.png"));
@@ -94,6 +98,7 @@ TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
   EXPECT_EQ(pixel(64 + 4 + 2, 3), white);   // image 7 lights pixel 1
   EXPECT_EQ(pixel(4, 62), green);           // "4"
   EXPECT_EQ(pixel(12, 62), grey);           // ">"
+  EXPECT_EQ(pixel(16, 66), grey);           // its point, in the right column
   EXPECT_EQ(pixel(20, 63), red);            // "9"
   EXPECT_EQ(pixel(64 + 4 + 5, 62), green);  // "7"
   EXPECT_EQ(pixel(64 + 4, 66), black);
@@ -101,6 +106,19 @@ TEST(LabReport, CountsWithTheMeanPerDigitAndInItsMatrix) {
   stbi_image_free(rgb);
   const Bytes json = ReadFile(folder.Path("report/report.json"));
   EXPECT_NE(std::string(json.begin(), json.end()).find("\"correct\": 47,"), std::string::npos);
+
+  // Most confident first whatever the order of the file: image 1, a 1 read as 9 from full ink,
+  // before image 0, a 0 read as 9 from fainter ink.
+  std::filesystem::create_directory(folder.Path("faint"));
+  Bytes two(2 * 784, 0);
+  two[9] = 200;
+  two[784 + 9] = 255;
+  WriteFile(folder.Path("faint/t10k-images.idx3-ubyte"), ImageFileBytes(2, 28, 28, two));
+  WriteFile(folder.Path("faint/t10k-labels.idx1-ubyte"), LabelFileBytes({0, 1}));
+  ASSERT_EQ(RunLab(folder, {"report", "pair.ens", "--data", "faint", "--out", "faint"}).exitCode, 0);
+  const GreyImage ordered = Decoded(ReadFile(folder.Path("faint/mistakes.png")));
+  EXPECT_EQ(ordered.levels[62 * ordered.width + 4], 0.0f);   // the 1's top row: its middle only
+  EXPECT_GT(ordered.levels[62 * ordered.width + 68], 0.3f);  // the 0's top row: all three
 
   const ChildResult single = RunLab(folder, {"report", "named-like-an-ensemble.ens", "--out", "single"});
   EXPECT_NE(single.output.find("Model: network (named-like-an-ensemble.ens)\nTotal correct: 47 of 50"),
@@ -164,8 +182,9 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   // Under image 0 its index and label, "0:0", the top rows of both zeros in full.
   for (uint32_t x : {4u, 8u, 20u, 24u}) EXPECT_GT(grid.levels[62 * grid.width + x], 0.6f) << x;
   EXPECT_EQ(grid.levels[64 * grid.width + 6], 0.0f);
-  EXPECT_EQ(grid.levels[72 * grid.width + 8], 0.0f);  // nothing under the five rows of a glyph
-  EXPECT_GT(grid.levels[2 * grid.width + 4], 0.6f);   // image 0's first pixel, in the top row of ink
+  EXPECT_EQ(grid.levels[72 * grid.width + 8], 0.0f);   // nothing under the five rows of a glyph
+  EXPECT_GT(grid.levels[2 * grid.width + 4], 0.6f);    // image 0's first pixel, in the top row of ink
+  EXPECT_GT(grid.levels[68 * grid.width + 86], 0.6f);  // image 7's label "7", its stem (not 5 or ?)
   std::filesystem::rename(folder.Path("t10k-labels.idx1-ubyte"), folder.Path("elsewhere"));
   const ChildResult unlabelled = RunLab(folder, {"show", "t10k-images.idx3-ubyte"});
   EXPECT_EQ(unlabelled.exitCode, 0);
@@ -183,6 +202,10 @@ TEST(LabShow, DrawsTheChosenDigitsWithTheirLabels) {
   const GreyImage distortedGrid = Decoded(ReadFile(folder.Path("a.png")));
   EXPECT_EQ(distortedGrid.width, 9u * 64u);
   EXPECT_EQ(distortedGrid.height, 2u * grid.height);
+  // The labels "3", "#1" and (a row down) "4": the top of the 3, both top and bottom right
+  // corners of the #, the stem of the 4.
+  for (uint32_t at : {62u * 576u + 4u, 62u * 576u + 72u, 70u * 576u + 72u, 146u * 576u + 8u})
+    EXPECT_GT(distortedGrid.levels[at], 0.6f) << at;
   distorted("5", "affine:rotate=20", "again.png");
   distorted("6", "affine:rotate=20", "other.png");
   EXPECT_EQ(ReadFile(folder.Path("again.png")), ReadFile(folder.Path("a.png")));

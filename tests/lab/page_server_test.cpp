@@ -1,5 +1,7 @@
 // mnist-lab page against hostile requests, sent as raw bytes over real sockets.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -157,6 +159,23 @@ TEST(LabPage, RefusesWhatThePageNeverSendsStaysAnsweringAndOpensToANetworkOnlyBy
   EXPECT_EQ(opened.Stop().errors,
             "mnist-lab: page: listening on 127.0.0.2: anyone who can reach this machine on that network can "
             "open the page and fetch the model\n");
+  // Open to every network: loopback is the one address not listed again after the first line.
+  PageServer everywhere(folder, {"--host", "0.0.0.0"});
+  for (const char* loopback : {"or http://127.0.0.1", "or http://localhost"})
+    EXPECT_EQ(everywhere.Started().find(loopback), std::string::npos) << everywhere.Started();
+  // A phone cannot open loopback: where this machine is on a network, that address comes first.
+  ifaddrs* interfaces = nullptr;
+  bool networked = false;
+  for (ifaddrs* entry = getifaddrs(&interfaces) == 0 ? interfaces : nullptr; entry; entry = entry->ifa_next)
+    networked |=
+        entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET && !(entry->ifa_flags & IFF_LOOPBACK);
+  freeifaddrs(interfaces);
+  EXPECT_TRUE(!networked || everywhere.Started().find("Open http://127.0.0.1:") == std::string::npos)
+      << everywhere.Started();
+  const std::string local =
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(everywhere.Port()) + "\r\n\r\n";
+  EXPECT_EQ(Status(everywhere.Port(), local), "200");
+  EXPECT_EQ(everywhere.Stop().exitCode, 0);
   const ChildResult refused = RunLab(folder, {"page", "digits.net", "--host", "example.org"});
   EXPECT_EQ(refused.exitCode, 2);
   EXPECT_NE(refused.errors.find("ADDRESS an IPv4 address of this machine"), std::string::npos)

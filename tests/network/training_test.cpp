@@ -46,6 +46,26 @@ TEST(TrainMiniBatch, DecaysTheWeightsAndAddsTheRateTimesTheMeanGradientOfItsRang
 // The long form of the output delta, t/a - (1-t)/(1-a) times a(1-a), is 0/0 at a = 1.0. Without
 // a test set every epoch saves, here into a missing folder: each failure is printed, and
 // training goes on.
+// No epoch, or a batch of no samples, trains nothing: the weights stay, and so does the cache of
+// the last forward pass, as plain training would make none (and it must not loop for ever).
+TEST(Train, NothingToDoLeavesTheWeightsAndTheCache) {
+  TemporaryFolder folder;
+  ResetRandomSeeds(3);
+  NeuralNetwork network = NeuralNetwork::WithLayers({13, 11, 10}, 0.5, 1.0);
+  ImageSet samples = RandomSamples(20, 13, 10, 4);
+  network.FeedForward(samples.front().pixels);
+  const NeuralNetwork before = network;
+  for (const auto& [epochs, batch] : {std::pair{0u, 10u}, std::pair{1u, 0u}}) {
+    network.epochCount = epochs;
+    network.batchSize = batch;
+    testing::internal::CaptureStdout();
+    network.Train(folder.Path("n.net"), samples, nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(LargestRelativeDifference(network, before), 0.0) << epochs << " epochs, batch " << batch;
+    EXPECT_EQ(network.activations, before.activations) << epochs << " epochs, batch " << batch;
+  }
+}
+
 TEST(Train, SaturatedOutputStillTrainsAndEveryFailedSaveIsReported) {
   NeuralNetwork network = NeuralNetwork::WithLayers({1, 2, 1}, 0.5, 1.0);
   network.weights[0].data = {{50.0}, {50.0}};
