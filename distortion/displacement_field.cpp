@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "distortion/split_mix.h"
+#include "math/portable_functions.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ std::vector<float> GaussianWeights(double sigma, uint32_t radius) {
   double sum = 0.0;
   for (uint32_t i = 0; i < weights.size(); ++i) {
     const double offset = static_cast<double>(i) - radius;
-    weights[i] = std::exp(-offset * offset / (2.0 * sigma * sigma));
+    weights[i] = PortableExp(-offset * offset / (2.0 * sigma * sigma));  // the same bits everywhere
     sum += weights[i];
   }
   std::vector<float> normalised;

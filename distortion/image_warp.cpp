@@ -7,6 +7,8 @@
 #include <numbers>
 #include <vector>
 
+#include "math/portable_functions.h"
+
 namespace {
 
 double Radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
@@ -14,9 +16,10 @@ double Radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
 }  // namespace
 
 ImageWarp AffineWarp(double rotate, double shear, double scaleX, double scaleY) {
-  const double c = std::cos(Radians(rotate));
-  const double s = std::sin(Radians(rotate));
-  const double t = std::tan(Radians(shear));
+  // The portable functions: the same warp from the same seed in mnist-mlp and in the page.
+  const double c = PortableCos(Radians(rotate));
+  const double s = PortableSin(Radians(rotate));
+  const double t = PortableTan(Radians(shear));
   // [c -s; s c] * [1 t; 0 1] * [scaleX 0; 0 scaleY]
   ImageWarp warp;
   warp.linear[0][0] = c * scaleX;
