@@ -73,7 +73,7 @@
     const choices = {
       hiddenLayers: hidden.split(',').map(Number), learningRate: number('train-rate'),
       batchSize: number('train-batch'), epochCount: number('train-epochs'), seed: number('train-seed'),
-      sampleLimit: number('train-limit'),
+      sampleLimit: number('train-limit'), distortion: $('train-distortion').value,
     };
     if (!(choices.learningRate > 0 && Number.isFinite(choices.learningRate))) return 'Learning rate: a number above 0.';
     if (!Number.isInteger(choices.batchSize) || choices.batchSize < 1 || choices.batchSize > 10000) return 'Batch size: a whole number from 1 to 10000.';
@@ -198,7 +198,9 @@
       case 'ready':
         panel.threads = data.threads;
         panel.kernels = data.kernels;
-        setState('training', `Training on ${data.trainingCount.toLocaleString('en')} digits, testing on ` +
+        setState('training', `Training on ${data.trainingCount.toLocaleString('en')} digits` +
+                             (panel.choices.distortion === 'none' ? '' : ` (${panel.choices.distortion} distortions, drawn afresh each epoch)`) +
+                             ', testing on ' +
                              `${data.testCount.toLocaleString('en')}: ${data.threads} thread${data.threads === 1 ? '' : 's'}, ${data.kernels} kernels.`);
         break;
       case 'progress':

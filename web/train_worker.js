@@ -157,9 +157,15 @@ async function start({choices, threads, portable}) {
   const hidden = Uint32Array.from(choices.hiddenLayers);
   const address = trainer._malloc(hidden.length * 4);
   trainer.HEAPU32.set(hidden, address / 4);
-  trainer._TrainerStart(address, hidden.length, choices.learningRate, choices.batchSize, choices.epochCount,
-                        choices.seed, choices.sampleLimit, threads, portable ? 1 : 0);
+  const distortion = copyIn(new TextEncoder().encode(`${choices.distortion}\0`));
+  const started = trainer._TrainerStart(address, hidden.length, choices.learningRate, choices.batchSize, choices.epochCount,
+                                        choices.seed, choices.sampleLimit, distortion, threads, portable ? 1 : 0);
   trainer._free(address);
+  trainer._free(distortion);
+  if (!started) {
+    post({type: 'error', text: trainer.UTF8ToString(trainer._TrainerError())});
+    return;
+  }
   post({type: 'ready', trainingCount: trainer._TrainerSamplesPerEpoch(), testCount: trainer._TrainerSetSize(1),
         threads: trainer._TrainerThreadCount(), kernels: trainer.UTF8ToString(trainer._TrainerKernels(portable ? 1 : 0))});
   running = true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,24 +71,34 @@ uint32_t TrainerSetSize(int32_t which) {
 }
 
 // Starts a new session on the loaded sets: hidden layer sizes, learning rate, batch size, epoch
-// count and seed as mnist-mlp's settings, on the first sampleLimit training samples (0: all),
-// on threadCount threads with the SIMD128 kernels or, when `portable` is 1, the portable ones
-// (whose results the native engine reproduces).
-void TrainerStart(const uint32_t* hiddenLayers, uint32_t hiddenLayerCount, double learningRate,
-                  uint32_t batchSize, uint32_t epochCount, uint32_t seed, uint32_t sampleLimit,
-                  uint32_t threadCount, int32_t portable) {
+// count, seed and distortion (MNIST_MLP_DISTORTION's text, such as "elastic") as mnist-mlp's
+// settings, on the first sampleLimit training samples (0: all), on threadCount threads with the
+// SIMD128 kernels or, when `portable` is 1, the portable ones (whose results the native engine
+// reproduces). Returns 1, or 0 with TrainerError set and no session for a distortion it cannot
+// read.
+int32_t TrainerStart(const uint32_t* hiddenLayers, uint32_t hiddenLayerCount, double learningRate,
+                     uint32_t batchSize, uint32_t epochCount, uint32_t seed, uint32_t sampleLimit,
+                     const char* distortion, uint32_t threadCount, int32_t portable) {
   Trainer& state = State();
   state.session.reset();
+  state.error.clear();
+  const std::optional<DistortionParameters> parameters = ParseDistortion(distortion);
+  if (!parameters) {
+    state.error = std::string("The distortion \"") + distortion + "\" is not one mnist-mlp knows.";
+    return 0;
+  }
   const TrainingChoices choices{
       .hiddenLayers = std::vector<uint32_t>(hiddenLayers, hiddenLayers + hiddenLayerCount),
       .learningRate = learningRate,
       .batchSize = batchSize,
       .epochCount = epochCount,
       .seed = seed,
-      .sampleLimit = sampleLimit};
+      .sampleLimit = sampleLimit,
+      .distortion = *parameters};
   const LayerKernels& kernels = portable != 0 ? PortableKernels() : BestKernels();
   state.session =
       std::make_unique<TrainingSession>(state.sets[0], state.sets[1], choices, threadCount, kernels);
+  return 1;
 }
 
 const char* TrainerKernels(int32_t portable) {

@@ -1,6 +1,7 @@
 // The slices of training: a run of mini-batches of the shuffled training set is copied into a
-// set of its own and trained as an epoch of that set, which steps exactly as the same
-// mini-batches do inside the whole epoch.
+// set of its own (each image distorted as the image of its place in the epoch's order) and
+// trained as an epoch of that set, which steps exactly as the same mini-batches do inside the
+// whole epoch.
 #include "web/training_session.h"
 
 #include <algorithm>
@@ -13,7 +14,8 @@
 
 namespace {
 
-constexpr uint32_t kPixelCount = 784;
+constexpr uint32_t kImageSide = 28;
+constexpr uint32_t kPixelCount = kImageSide * kImageSide;
 
 std::vector<uint32_t> LayerSizes(const TrainingChoices& choices) {
   std::vector<uint32_t> sizes{kPixelCount};
@@ -41,7 +43,11 @@ std::string FileOf(const NeuralNetwork& network) {
 TrainingSession::TrainingSession(const ImageSet& trainingSet, const ImageSet& testSet,
                                  const TrainingChoices& choices, uint32_t threadCount,
                                  const LayerKernels& kernels)
-    : trainingSet_(trainingSet), testSet_(testSet), network_(InitialNetwork(choices)), pool_(threadCount) {
+    : trainingSet_(trainingSet),
+      testSet_(testSet),
+      network_(InitialNetwork(choices)),
+      pool_(threadCount),
+      distortion_(choices.distortion) {
   engine_ = std::make_unique<TrainingEngine>(network_.Engine(pool_, kernels));
   const size_t sampleCount =
       choices.sampleLimit == 0 ? trainingSet.size() : std::min(choices.sampleLimit, trainingSet.size());
@@ -52,8 +58,16 @@ TrainingSession::TrainingSession(const ImageSet& trainingSet, const ImageSet& te
 bool TrainingSession::Step(uint32_t batchCount) {
   if (Done()) return false;
   if (samplesDone_ == 0) {
-    std::mt19937 random(NextRandomSeed());
+    const uint32_t seed = NextRandomSeed();
+    std::mt19937 random(seed);
     ShuffleSamples(order_, random);
+    if (distortion_.kind != DistortionKind::None) {
+      epochDistortion_.emplace(distortion_, kImageSide, seed);
+      pool_.Run([this](uint32_t thread) {
+        const Share fields = ShareOf(epochDistortion_->FieldCount(), 1, thread, pool_.ThreadCount());
+        for (size_t f = fields.begin; f < fields.end; ++f) epochDistortion_->DrawField(f);
+      });
+    }
   }
   const size_t end = std::min(order_.size(), samplesDone_ + size_t{batchCount} * network_.batchSize);
   ImageSet slice;
@@ -61,6 +75,17 @@ bool TrainingSession::Step(uint32_t batchCount) {
     const SampleView sample = trainingSet_[static_cast<size_t>(order_[i].pixels[0])];
     slice.push_back(ImageSample{Vector(sample.pixels.begin(), sample.pixels.end()),
                                 Vector(sample.target.begin(), sample.target.end())});
+  }
+  if (epochDistortion_) {
+    // Image i of the epoch's order is distorted as image index i, the index mnist-mlp --train
+    // gives it in its shuffled set.
+    pool_.Run([&](uint32_t thread) {
+      const Share images = ShareOf(slice.size(), 1, thread, pool_.ThreadCount());
+      for (size_t i = images.begin; i < images.end; ++i) {
+        const size_t source = static_cast<size_t>(order_[samplesDone_ + i].pixels[0]);
+        epochDistortion_->Distort(trainingSet_[source].pixels, samplesDone_ + i, slice.PixelsToRedraw(i));
+      }
+    });
   }
   engine_->TrainEpoch(slice, network_.batchSize);
   samplesDone_ = end;

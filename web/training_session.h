@@ -8,9 +8,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "distortion/distortion_parameters.h"
+#include "distortion/epoch_distortion.h"
 #include "engine/kernels.h"
 #include "engine/thread_pool.h"
 #include "engine/training_engine.h"
@@ -22,8 +25,9 @@ struct TrainingChoices {
   double learningRate = 0.5;
   uint32_t batchSize = 10;
   uint32_t epochCount = 300;
-  uint32_t seed = 0;       // the base of every random seed, as MNIST_MLP_SEED
-  size_t sampleLimit = 0;  // train on the first this many samples only; 0: all of them
+  uint32_t seed = 0;                // the base of every random seed, as MNIST_MLP_SEED
+  size_t sampleLimit = 0;           // train on the first this many samples only; 0: all of them
+  DistortionParameters distortion;  // of the training images, drawn afresh every epoch
 };
 
 // What the evaluation after an epoch found on the test set.
@@ -36,13 +40,14 @@ struct EpochEvaluation {
 class TrainingSession {
  public:
   // Builds and initialises the network as mnist-mlp --train does with these choices. The sets
-  // must outlive the session and hold 784-pixel images; the training set is never reordered.
+  // must outlive the session and hold 28 x 28-pixel images; the training set is never reordered.
   TrainingSession(const ImageSet& trainingSet, const ImageSet& testSet, const TrainingChoices& choices,
                   uint32_t threadCount, const LayerKernels& kernels);
 
   // Trains up to batchCount mini-batches of the current epoch (shuffling first when it
-  // begins); when the epoch's last mini-batch is done, evaluates on the test set and keeps the
-  // network's file when its count is the best so far. Returns true when an epoch ended.
+  // begins, and drawing the epoch's distortion fields); when the epoch's last mini-batch is done, evaluates
+  // on the test set and keeps the network's file when its count is the best so far. Returns true when an
+  // epoch ended.
   bool Step(uint32_t batchCount);
 
   bool Done() const { return epochsDone_ >= network_.epochCount; }
@@ -71,6 +76,9 @@ class TrainingSession {
   // The training set's order as mnist-mlp --train shuffles it, epoch after epoch: sample
   // numbers held as one-pixel samples, so that the very same shuffle reorders them.
   ImageSet order_;
+  DistortionParameters distortion_;
+  // The distortions of the current epoch, drawn from its seed as mnist-mlp --train draws them.
+  std::optional<EpochDistortion> epochDistortion_;
   uint32_t epochsDone_ = 0;
   size_t samplesDone_ = 0;
   double bestCorrect_ = -1.0;

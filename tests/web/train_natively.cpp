@@ -1,23 +1,26 @@
 // The page's training run natively, for the browser test: trains on the four MNIST files of
 // the working directory as the page does and writes the best epoch's network file.
-//   train_natively portable|best SEED EPOCHS BATCH RATE HIDDEN[,HIDDEN...] OUTPUT
+//   train_natively portable|best SEED EPOCHS BATCH RATE HIDDEN[,HIDDEN...] DISTORTION OUTPUT
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "web/training_session.h"
 
 int main(int argc, char** argv) {
-  if (argc != 8) {
-    std::cerr << "usage: train_natively portable|best SEED EPOCHS BATCH RATE HIDDEN OUTPUT\n";
+  const auto distortion = argc == 9 ? ParseDistortion(argv[7]) : std::nullopt;
+  if (!distortion) {
+    std::cerr << "usage: train_natively portable|best SEED EPOCHS BATCH RATE HIDDEN DISTORTION OUTPUT\n";
     return 2;
   }
   TrainingChoices choices{.hiddenLayers = {},
                           .learningRate = std::strtod(argv[5], nullptr),
                           .batchSize = static_cast<uint32_t>(std::stoul(argv[4])),
                           .epochCount = static_cast<uint32_t>(std::stoul(argv[3])),
-                          .seed = static_cast<uint32_t>(std::stoul(argv[2]))};
+                          .seed = static_cast<uint32_t>(std::stoul(argv[2])),
+                          .distortion = *distortion};
   std::istringstream hidden(argv[6]);
   for (std::string size; std::getline(hidden, size, ',');) choices.hiddenLayers.push_back(std::stoul(size));
   ImageSet sets[2];
@@ -30,6 +33,6 @@ int main(int argc, char** argv) {
   const LayerKernels& kernels = std::string(argv[1]) == "portable" ? PortableKernels() : BestKernels();
   TrainingSession session(sets[0], sets[1], choices, 2, kernels);
   while (!session.Done()) session.Step(7);  // slices that end inside mini-batches' runs
-  std::ofstream(argv[7], std::ios::binary) << session.BestFile();
+  std::ofstream(argv[8], std::ios::binary) << session.BestFile();
   return 0;
 }

@@ -108,12 +108,14 @@ after(async () => {
 test('two epochs in the page write the native engine\'s network file, byte for byte', async (t) => {
   const env = {MNIST_MLP_EPOCHS: small.epochs, MNIST_MLP_SEED: small.seed, MNIST_MLP_HIDDEN_LAYERS: small.hidden,
                MNIST_MLP_LEARNING_RATE: small.rate, MNIST_MLP_BATCH_SIZE: small.batch};
-  run(process.env.MNIST_MLP, ['--train', 'native.net'], env);
   const args = [small.seed, small.epochs, small.batch, small.rate, small.hidden];
-  run(process.env.TRAIN_NATIVELY, ['best', ...args, 'session.net']);
-  assert.ok(fs.readFileSync(path.join(work, 'session.net')).equals(fs.readFileSync(path.join(work, 'native.net'))),
-            'the page\'s training, run natively, is mnist-mlp --train');
-  run(process.env.TRAIN_NATIVELY, ['portable', ...args, 'portable.net']);
+  for (const distortion of ['none', 'elastic']) {
+    run(process.env.MNIST_MLP, ['--train', `native-${distortion}.net`], {...env, MNIST_MLP_DISTORTION: distortion});
+    run(process.env.TRAIN_NATIVELY, ['best', ...args, distortion, `session-${distortion}.net`]);
+    assert.ok(fs.readFileSync(path.join(work, `session-${distortion}.net`)).equals(fs.readFileSync(path.join(work, `native-${distortion}.net`))),
+              `the page's training, run natively, is mnist-mlp --train (distortion ${distortion})`);
+    run(process.env.TRAIN_NATIVELY, ['portable', ...args, distortion, `portable-${distortion}.net`]);
+  }
 
   // The page decompresses .gz files itself.
   const data = path.join(work, 'data');
@@ -122,18 +124,22 @@ test('two epochs in the page write the native engine\'s network file, byte for b
   fs.writeFileSync(path.join(data, 'train-images.idx3-ubyte.gz'), zlib.gzipSync(fs.readFileSync(path.join(data, 'train-images.idx3-ubyte'))));
   fs.rmSync(path.join(data, 'train-images.idx3-ubyte'));
   digitsUrl = await serve(data);
-  // On one thread, as a one-core device runs it: the file does not depend on the thread count.
-  await open(`${digitsUrl}?kernels=portable&threads=1`);
-  await startTraining({hidden: small.hidden, rate: small.rate, batch: small.batch, epochs: small.epochs, seed: small.seed});
-  await waitForState('finished');
-  const saved = await save();
-  const expected = fs.readFileSync(path.join(work, 'portable.net'));
-  assert.equal(saved.length, expected.length);
-  assert.ok(saved.equals(expected), 'the saved network is the native portable engine\'s file');
-  const {points, kernels} = await panel();
-  assert.equal(kernels, 'portable');
-  assert.ok(points[1].accuracy > points[0].accuracy + 1, `accuracy rises: ${points.map((p) => p.accuracy)}`);
-  t.diagnostic(`test accuracy ${points.map((p) => p.accuracy.toFixed(1)).join(' -> ')} %`);
+  // On one thread, as a one-core device runs it, and on two with distortions drawn on both:
+  // the file does not depend on the thread count.
+  for (const [distortion, threads] of [['none', 1], ['elastic', 2]]) {
+    await open(`${digitsUrl}?kernels=portable&threads=${threads}`);
+    await page.select('#train-distortion', distortion);
+    await startTraining({hidden: small.hidden, rate: small.rate, batch: small.batch, epochs: small.epochs, seed: small.seed});
+    await waitForState('finished');
+    const saved = await save();
+    const expected = fs.readFileSync(path.join(work, `portable-${distortion}.net`));
+    assert.equal(saved.length, expected.length);
+    assert.ok(saved.equals(expected), `the saved network is the native portable engine's file (distortion ${distortion})`);
+    const {points, kernels} = await panel();
+    assert.equal(kernels, 'portable');
+    assert.ok(points[1].accuracy > points[0].accuracy + 1, `accuracy rises: ${points.map((p) => p.accuracy)}`);
+    t.diagnostic(`distortion ${distortion}: test accuracy ${points.map((p) => p.accuracy.toFixed(1)).join(' -> ')} %`);
+  }
 });
 
 test('a pause changes nothing, drawing is answered while the page trains, and Stop leaves a usable network', async (t) => {
