@@ -30,6 +30,7 @@
 #include <immintrin.h>
 #endif
 
+#include "bench/random_images.h"
 #include "bench/scaling_model.h"
 #include "engine/kernels.h"
 #include "engine/thread_pool.h"
@@ -69,18 +70,6 @@ double BestOf(int repeats, const std::function<void()>& work) {
   double best = 1e300;
   for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(work));
   return best;
-}
-
-ImageSet RandomImages(size_t count, std::mt19937& engine) {
-  std::uniform_real_distribution<double> pixel(0.0, 1.0);
-  ImageSet set;
-  for (size_t i = 0; i < count; ++i) {
-    ImageSample sample{Vector(784), Vector(10, 0.0)};
-    for (double& value : sample.pixels) value = pixel(engine);
-    sample.target[engine() % 10] = 1.0;
-    set.push_back(sample);
-  }
-  return set;
 }
 
 #if defined(__x86_64__)
