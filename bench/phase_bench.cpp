@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   engine.TrainEpoch(training, kBatchSize);
   const double epoch = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  std::printf("%s kernels, %u thread%s: epoch %.2f s\n", kernels.name, threads, threads == 1 ? "" : "s", epoch);
+  std::printf("%s kernels, %u thread%s: epoch %.2f s\n", kernels.name, threads, threads == 1 ? "" : "s",
+              epoch);
   if (!kPhaseTimers) return 0;
   // Per phase the mean over the threads, the slowest thread and the mean's share of the epoch.
   std::printf("%-22s %9s %12s %7s\n", "phase", "mean [s]", "slowest [s]", "share");

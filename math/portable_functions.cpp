@@ -16,27 +16,26 @@ constexpr double kLn2Low = 0x1.a39ef35793c76p-33;
 constexpr double kLog2E = 0x1.71547652b82fep0;
 
 // 1 / k! for k = 0 .. 19.
-constexpr double kInverseFactorials[20] = {
-    1.0,
-    1.0,
-    1.0 / 2.0,
-    1.0 / 6.0,
-    1.0 / 24.0,
-    1.0 / 120.0,
-    1.0 / 720.0,
-    1.0 / 5040.0,
-    1.0 / 40320.0,
-    1.0 / 362880.0,
-    1.0 / 3628800.0,
-    1.0 / 39916800.0,
-    1.0 / 479001600.0,
-    1.0 / 6227020800.0,
-    1.0 / 87178291200.0,
-    1.0 / 1307674368000.0,
-    1.0 / 20922789888000.0,
-    1.0 / 355687428096000.0,
-    1.0 / 6402373705728000.0,
-    1.0 / 121645100408832000.0};
+constexpr double kInverseFactorials[20] = {1.0,
+                                           1.0,
+                                           1.0 / 2.0,
+                                           1.0 / 6.0,
+                                           1.0 / 24.0,
+                                           1.0 / 120.0,
+                                           1.0 / 720.0,
+                                           1.0 / 5040.0,
+                                           1.0 / 40320.0,
+                                           1.0 / 362880.0,
+                                           1.0 / 3628800.0,
+                                           1.0 / 39916800.0,
+                                           1.0 / 479001600.0,
+                                           1.0 / 6227020800.0,
+                                           1.0 / 87178291200.0,
+                                           1.0 / 1307674368000.0,
+                                           1.0 / 20922789888000.0,
+                                           1.0 / 355687428096000.0,
+                                           1.0 / 6402373705728000.0,
+                                           1.0 / 121645100408832000.0};
 
 // sin r and cos r for |r| <= pi / 4: the series to degree 19 and 18, whose next terms are
 // below 1e-19.
@@ -67,10 +66,14 @@ double PortableSin(double x) {
   int quadrant = 0;
   const double r = Reduce(x, quadrant);
   switch (quadrant) {
-    case 0: return SinOfReduced(r);
-    case 1: return CosOfReduced(r);
-    case 2: return -SinOfReduced(r);
-    default: return -CosOfReduced(r);
+    case 0:
+      return SinOfReduced(r);
+    case 1:
+      return CosOfReduced(r);
+    case 2:
+      return -SinOfReduced(r);
+    default:
+      return -CosOfReduced(r);
   }
 }
 
@@ -78,10 +81,14 @@ double PortableCos(double x) {
   int quadrant = 0;
   const double r = Reduce(x, quadrant);
   switch (quadrant) {
-    case 0: return CosOfReduced(r);
-    case 1: return -SinOfReduced(r);
-    case 2: return -CosOfReduced(r);
-    default: return SinOfReduced(r);
+    case 0:
+      return CosOfReduced(r);
+    case 1:
+      return -SinOfReduced(r);
+    case 2:
+      return -CosOfReduced(r);
+    default:
+      return SinOfReduced(r);
   }
 }
 

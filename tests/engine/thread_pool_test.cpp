@@ -1,11 +1,13 @@
-// The pool runs a task once on every thread, its barrier publishes every earlier write, and
-// work is dealt in whole units in thread order.
+// The pool runs a task once on every thread, its barrier publishes every earlier write, work is
+// dealt in whole units in thread order, and training starts no more threads than find work.
 #include "engine/thread_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <vector>
+
+#include "engine/training_engine.h"
 
 TEST(ThreadPool, RunsTheTaskOnceOnEveryThread) {
   for (uint32_t threads : {0u, 1u, 2u, 5u}) {
@@ -59,4 +61,18 @@ TEST(ShareOf, DealsWholeUnitsContiguouslyInThreadOrder) {
       }
     }
   }
+}
+
+// Training deals a layer's rows in units of 8 (a cache line of doubles): a thread beyond one
+// per unit of the widest layer would find no rows to work on.
+TEST(ThreadsWorthUsing, OneThreadPerUnitOfRowsOfTheWidestLayer) {
+  const auto layers = [](std::vector<uint32_t> rows) {
+    std::vector<Matrix> weights;
+    for (uint32_t count : rows) weights.emplace_back(3, count);
+    return weights;
+  };
+  EXPECT_EQ(TrainingEngine::ThreadsWorthUsing(layers({8, 1})), 1u);
+  EXPECT_EQ(TrainingEngine::ThreadsWorthUsing(layers({9, 1})), 2u);
+  EXPECT_EQ(TrainingEngine::ThreadsWorthUsing(layers({3, 16, 10})), 2u);
+  EXPECT_EQ(TrainingEngine::ThreadsWorthUsing(layers({17})), 3u);
 }
