@@ -120,10 +120,12 @@ TEST(LabPage, RefusesWhatThePageNeverSendsStaysAnsweringAndOpensToANetworkOnlyBy
       {"GET /digits.net HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n", "200"},
       {"HEAD /classifier.wasm HTTP/1.1\r\n" + host + "\r\n", "200"},
       {"GET /digits.net HTTP/1.1\r\n" + host + "Range: bytes=2-9\r\n\r\n", "206"},
-      // Another site's page whose name now leads here (DNS rebinding), no name, another port.
+      // Another site's page whose name now leads here (DNS rebinding), no name, another port,
+      // no port (which means port 80).
       {"GET /digits.net HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n\r\n", "421"},
       {"GET /digits.net HTTP/1.0\r\n\r\n", "421"},
       {"GET /digits.net HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r\n", "421"},
+      {"GET /digits.net HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "421"},
       // A thousand ranges would be a thousand copies in one answer.
       {"GET /digits.net HTTP/1.1\r\n" + host + ranges + "\r\n\r\n", "416"},
       // Bodies are never read: 20 MB of one is refused at its header.
