@@ -86,12 +86,13 @@ function firstLayer() {
   return trainer.HEAPF64.slice(address, address + count);
 }
 
-function progress() {
+// `paused`: sent once the loop has stopped for a pause, so the page knows no slice is under way.
+function progress(paused = false) {
   const samplesPerEpoch = trainer._TrainerSamplesPerEpoch();
   const done = trainer._TrainerEpochsDone() * samplesPerEpoch + trainer._TrainerSamplesDone();
   const weights = firstLayer();
   post({type: 'progress', epochsDone: trainer._TrainerEpochsDone(), samplesDone: trainer._TrainerSamplesDone(),
-        samplesPerEpoch, samplesTrained: done, imagesPerSecond: clock.imagesPerSecond, firstLayer: weights},
+        samplesPerEpoch, samplesTrained: done, imagesPerSecond: clock.imagesPerSecond, firstLayer: weights, paused},
        [weights.buffer]);
 }
 
@@ -133,7 +134,7 @@ async function train() {
     }
     await nextTurn();
   }
-  if (running && paused) progress();  // where it paused
+  if (running && paused) progress(true);  // where it paused
   looping = false;
 }
 

@@ -143,7 +143,9 @@ test('two epochs in the page write the native engine\'s network file, byte for b
 });
 
 test('a pause changes nothing, drawing is answered while the page trains, and Stop leaves a usable network', async (t) => {
-  const choices = {hidden: '100', epochs: '2', seed: '3'};
+  // Three epochs: a slice never crosses an epoch's end, so a pause that lands in the slice
+  // after the first epoch still finds one to hold back.
+  const choices = {hidden: '100', epochs: '3', seed: '3'};
   await open(digitsUrl);
   await startTraining(choices);
   await waitForState('finished');
@@ -159,16 +161,12 @@ test('a pause changes nothing, drawing is answered while the page trains, and St
   };
   await page.waitForFunction(trained, {timeout: 300000});
   await page.click('#train-pause');
-  // The slice under way ends first, later on a busy machine: wait until the count holds still
-  // for a second (a page that went on training would never get there).
-  let pausedAt = await page.evaluate(trained);
-  for (let settled = 0, tries = 0; settled < 4 && tries < 120; ++tries) {
-    await sleep(250);
-    const now = await page.evaluate(trained);
-    settled = now === pausedAt ? settled + 1 : 0;
-    pausedAt = now;
-  }
-  await sleep(500);
+  // The slice under way ends first, seconds later on a busy machine; then the worker says
+  // where it stopped.
+  await page.waitForFunction(() => window.trainPanel.progress.paused === true, {timeout: 300000});
+  const pausedAt = await page.evaluate(trained);
+  assert.ok(pausedAt < 3 * (await panel()).progress.samplesPerEpoch, 'paused before the end');
+  await sleep(1000);
   assert.equal(await page.evaluate(trained), pausedAt, 'a paused page does not train');
   await page.click('#train-pause');
   await waitForState('finished');
