@@ -60,37 +60,27 @@ double Reduce(double x, int& quadrant) {
   return (x - n * kHalfPiHigh) - n * kHalfPiLow;
 }
 
+// sin(x + quarterTurns pi/2): each quarter turn moves x one quadrant on.
+double SinOfQuarterTurnsOn(double x, int quarterTurns) {
+  int quadrant = 0;
+  const double r = Reduce(x, quadrant);
+  switch ((quadrant + quarterTurns) & 3) {
+    case 0:
+      return SinOfReduced(r);
+    case 1:
+      return CosOfReduced(r);
+    case 2:
+      return -SinOfReduced(r);
+    default:
+      return -CosOfReduced(r);
+  }
+}
+
 }  // namespace
 
-double PortableSin(double x) {
-  int quadrant = 0;
-  const double r = Reduce(x, quadrant);
-  switch (quadrant) {
-    case 0:
-      return SinOfReduced(r);
-    case 1:
-      return CosOfReduced(r);
-    case 2:
-      return -SinOfReduced(r);
-    default:
-      return -CosOfReduced(r);
-  }
-}
+double PortableSin(double x) { return SinOfQuarterTurnsOn(x, 0); }
 
-double PortableCos(double x) {
-  int quadrant = 0;
-  const double r = Reduce(x, quadrant);
-  switch (quadrant) {
-    case 0:
-      return CosOfReduced(r);
-    case 1:
-      return -SinOfReduced(r);
-    case 2:
-      return -CosOfReduced(r);
-    default:
-      return SinOfReduced(r);
-  }
-}
+double PortableCos(double x) { return SinOfQuarterTurnsOn(x, 1); }  // cos x = sin(x + pi/2)
 
 double PortableTan(double x) {
   int quadrant = 0;
