@@ -114,7 +114,7 @@ t_readme_and_docs_commands_run_as_written() {
   done < <(for file in "$ROOT/README.md" "$ROOT"/docs/*.md; do
     awk '/^    / && (blank || inblock) { inblock = 1; line = line substr($0, 5); if (line ~ /\\$/) { sub(/\\$/, "", line); next }
          print line; line = ""; next } { blank = ($0 == ""); inblock = 0 }' "$file"
-  done | sed -E 's/^ *//; s/^\$ //' | grep -E '^(([A-Z_]+=[^ ]* +)*(mnist-mlp|mnist-lab) |scripts/|build/|\(cd )')
+  done | sed -E 's/^ *//; s/^\$ //' | grep -E '^(([A-Z_]+=[^ ]* +)*(mnist-mlp |mnist-lab |scripts/|build/)|\(cd )')
   [ "$ran" -ge 14 ] || fail "only $ran commands found"
 }
 
