@@ -182,6 +182,8 @@ t_plot_training() {
   printf 'Total correct: 9750\nTraining accuracy: 97.5.\n' >"$o/verify.log"
   bash "$ROOT/scripts/plot-training" "$o/c.log" --ensemble "$o/verify.log" -o "$o/c.svg" >"$o/out" 2>&1 || fail "$(cat "$o/out")"
   has "$o/c.svg" "(1 point below 94% not shown)"; has "$o/c.svg" "ensemble (verify): 97.5%"
+  bash "$ROOT/scripts/plot-training" "$o/c.log" --ensemble "$o/verify.log" --held-out -o "$o/h.svg" >"$o/out" 2>&1 || fail "$(cat "$o/out")"
+  has "$o/h.svg" "Held-out accuracy per epoch (1 point"; has "$o/h.svg" "ensemble (verify), test set: 97.5%"
   bash "$ROOT/scripts/plot-training" "$o/c.log" --yrange 0: -o "$o/d.svg" >"$o/out" 2>&1 || fail "$(cat "$o/out")"
   ! grep -q "not shown" "$o/d.svg" || fail "--yrange 0: left points out"
   ! bash "$ROOT/scripts/plot-training" "$o/c.log" --yrange 9:1 -o "$o/e.svg" >"$o/out" 2>&1 || fail "took --yrange 9:1"

@@ -95,6 +95,7 @@ t_local_members_combined_and_kept() {
   has "$T/out" "^seed 3 on local: started$"; has "$T/out" "^seed 3 on local: best [0-9.]+% at epoch [01] \("
   ! grep -q '^@' "$T/out" || fail "the jobs' own lines leaked: $(cat "$T/out")"
   has "$T/out" "^ensemble of 3: [0-9.]+% of 10 test images correct"
+  ! command -v gnuplot >/dev/null || has "$w/training.svg" "Test accuracy per epoch"
   cp "$w/member-3.net" "$T/member-3.net" && truncate -s 4992937 "$w/member-3.net"
   # on a terminal (script gives it one): a line per running member, redrawn as its epochs end
   (cd "$T/data" && HOME=$T/home TRAIN_ENSEMBLE_BINARY=$T/bin/mnist-mlp \
@@ -137,7 +138,7 @@ t_hosts_send_data_return_members_and_report_failures() {
   # Same size and time as the real file, so rsync takes it for sent already; the magic is wrong.
   h=$T/hosts/bad/mnist-mlp-ensemble/train-labels.idx1-ubyte
   { printf '\377'; tail -c +2 "$T/data/train-labels.idx1-ubyte"; } >"$h" && touch -r "$T/data/train-labels.idx1-ubyte" "$h"
-  ! MNIST_MLP_MARK=carried PARALLEL_SSH=$T/bin/ssh ensemble "$T/data" 4 "$T/hosts.ens" --epochs 2 \
+  ! MNIST_MLP_MARK=carried MNIST_MLP_VALIDATION=5 PARALLEL_SSH=$T/bin/ssh ensemble "$T/data" 4 "$T/hosts.ens" --epochs 2 \
     --hosts "$T/hostlist" --work "$w" >"$T/out" 2>&1 || fail "exit status 0 with a failed member: $(cat "$T/out")"
   while read -r seed host row; do
     if [ "$row" = failed: ]; then
@@ -156,6 +157,8 @@ t_hosts_send_data_return_members_and_report_failures() {
   [ $((ok + bad)) -eq 4 ] && [ "$bad" -ge 1 ] || fail "$ok finished, $bad failed: $(cat "$T/out")"
   [ "$(members "$T/hosts.ens")" = "$ok" ] || fail "ensemble of $(members "$T/hosts.ens"), $ok finished"
   has "$T/out" "^ensemble of $ok: "
+  # the members' epoch lines measured their held-out images, and the plot says so
+  ! command -v gnuplot >/dev/null || has "$w/training.svg" "Held-out accuracy per epoch"
 }
 
 run_tests t_arguments_and_settings_checked_before_any_work t_local_members_combined_and_kept \
